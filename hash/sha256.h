@@ -1,0 +1,26 @@
+// SHA-256 (FIPS 180-4) over memory, streamed, and over whole files.
+// Produces the raw 32-byte digest; callers make the textual form.
+#ifndef HASH_SHA256_H
+#define HASH_SHA256_H
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t SHA256_DIGEST_SIZE = 32;
+constexpr size_t SHA256_BLOCK_SIZE = 64;
+
+struct sha256_ctx {
+    uint32_t state[8];  // intermediate hash value H0..H7
+    uint64_t bit_count; // bits fed through sha256_update, modulo 2^64
+    uint8_t block[SHA256_BLOCK_SIZE];
+    size_t block_fill;  // bytes of block in use, 0..63 between calls
+};
+
+void sha256_init(sha256_ctx *ctx);
+void sha256_update(sha256_ctx *ctx, const void *data, uint64_t len);
+void sha256_final(sha256_ctx *ctx, uint8_t out[SHA256_DIGEST_SIZE]);
+// 0 with the digest of the whole file in out; -1 (out untouched) when the
+// file cannot be opened or read.
+int sha256_file(const char *path, uint8_t out[SHA256_DIGEST_SIZE]);
+
+#endif

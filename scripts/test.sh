@@ -1,0 +1,23 @@
+#!/bin/sh
+# The test command: installs what is missing, then builds and runs the whole
+# suite twice, once plainly and once under AddressSanitizer and
+# UndefinedBehaviorSanitizer, both warnings-as-errors.
+set -eu
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -eq 0 ]; then
+    scripts/setup.sh
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for variant in plain sanitize; do
+    dir="build/test-$variant"
+    san=OFF
+    [ "$variant" = sanitize ] && san=ON
+    echo "== $variant build"
+    cmake -S . -B "$dir" -DREG_WERROR=ON -DREG_SANITIZE=$san >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "== $variant tests"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+done
+echo "== all tests passed"

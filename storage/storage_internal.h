@@ -1,0 +1,77 @@
+// Private header of the storage library: state shared by its files, the
+// file-system primitives, the path builders and the identifier tests.
+// Nothing outside storage/ (other than white-box tests) includes it.
+#ifndef STORAGE_STORAGE_INTERNAL_H
+#define STORAGE_STORAGE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "reg_storage.h"
+
+// Every path is built in buffers of this size.
+constexpr size_t REG_PATH_BUF = 4096;
+constexpr size_t REG_ROOT_BUF = 3500;   // root: at most 3499 characters
+constexpr size_t REG_ERROR_BUF = 1024;
+constexpr size_t DIR_LISTING_CAP = 512;
+constexpr size_t DIR_NAME_BUF = 512;
+constexpr char PATH_SEP = '/';
+constexpr const char *PATH_SEP_STR = "/";
+constexpr const char *DEFAULT_MANIFEST_TYPE = "application/vnd.docker.distribution.manifest.v2+json";
+
+// Library state (state.cpp). Zeroed at process start.
+extern char s_root[REG_ROOT_BUF];
+extern int32_t s_ready;
+extern char s_error[REG_ERROR_BUF];
+extern char s_result[REG_RESULT_SIZE];
+extern uint32_t s_seed;
+
+void set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int require_ready(void);
+
+// File-system primitives (fs.cpp). They record no message.
+struct dir_entry {
+    char name[DIR_NAME_BUF];
+    int32_t is_dir;
+};
+struct dir_listing {
+    dir_entry entries[DIR_LISTING_CAP];
+    int32_t count;
+    int32_t truncated;
+};
+
+void path_join(char *out, size_t size, const char *first, const char *second);
+char *xstrdup(const char *s);
+int mkdirs(const char *path);
+int file_exists(const char *path);
+int dir_exists(const char *path);
+int64_t file_size(const char *path);
+int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
+// Atomic replacement: temporary file beside the target, fsync, rename.
+int write_file(const char *path, const void *data, uint64_t len);
+int remove_file(const char *path);
+int list_dir(const char *path, dir_listing *out);
+
+// Layout (layout.cpp): path builders, no argument checks.
+void repos_dir(char *out, size_t size);
+void blob_path_for_digest(const char *digest, char *out, size_t size);
+void upload_path_for_uuid(const char *uuid, char *out, size_t size);
+void manifest_body_path(const char *name, const char *hex, char *out, size_t size);
+void manifest_ct_path(const char *name, const char *hex, char *out, size_t size);
+void manifest_rev_dir(const char *name, const char *hex, char *out, size_t size);
+void manifest_rev_path(const char *name, const char *hex, char *out, size_t size);
+void manifest_tags_dir(const char *name, char *out, size_t size);
+void manifest_tag_path(const char *name, const char *tag, char *out, size_t size);
+
+// Identifiers (ident.cpp).
+void bin_to_hex(const uint8_t *bytes, uint64_t count, char *out);
+int digest_valid(const char *s);
+void rng_next(uint32_t *state);
+void uuid_make(char *out);
+int uuid_valid(const char *s);
+int repo_name_valid(const char *s);
+// 1 when a tag stays one component inside its repository's tags directory:
+// not empty, not "." or "..", and without '/' or '\\'.
+int tag_confined(const char *tag);
+
+#endif
