@@ -23,4 +23,12 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[SHA256_DIGEST_SIZE]);
 // file cannot be opened or read.
 int sha256_file(const char *path, uint8_t out[SHA256_DIGEST_SIZE]);
 
+// Test and benchmark hooks. The compression runs on the x86 SHA extensions
+// when the processor has them and on portable code otherwise; both give the
+// same digests. sha256_hw_available() is 1 when the hardware path exists;
+// sha256_force_portable(1) makes every later hash use the portable code,
+// (0) restores the automatic choice. Not meant for production callers.
+int sha256_hw_available(void);
+void sha256_force_portable(int on);
+
 #endif

@@ -1,1 +1,241 @@
-// placeholder
+// File-system primitives of the storage library: path joining, directory
+// chains, existence and size tests, whole-file reads, atomic whole-file
+// writes, removal and bounded directory listings. They record no message;
+// the calling operation words its own.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "storage_internal.h"
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// Owns an fd until release(); closes it on error paths.
+struct fd_guard {
+    int fd;
+    explicit fd_guard(int f) : fd(f) {}
+    ~fd_guard()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+// Distinguishes the temporary files of several writes within one process;
+// the pid in the name separates processes.
+unsigned s_temp_counter;
+
+// One attempt of mkdirs: the directory is there afterwards, whoever made it.
+// A name that exists but is no directory fails, so success always means a
+// usable directory.
+bool make_one_dir(const char *path)
+{
+    if (mkdir(path, 0777) == 0)
+        return true;
+    return dir_exists(path) == 1;
+}
+
+bool write_all(int fd, const uint8_t *p, uint64_t len)
+{
+    while (len > 0) {
+        // Stay below the kernel's per-call limit and ssize_t's range.
+        size_t chunk = len > (1u << 30) ? (size_t)(1u << 30) : (size_t)len;
+        ssize_t n = write(fd, p, chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        len -= (uint64_t)n;
+    }
+    return true;
+}
+
+// "<dir>/.<name>.tmp.<pid>.<n>" beside the target. The leading dot keeps it
+// out of anyone's way; no listing counts files where write_file writes.
+// -1 when the name does not fit the path buffer.
+int temp_name_for(const char *path, char *out, size_t size)
+{
+    const char *slash = strrchr(path, PATH_SEP);
+    int dir_len = slash ? (int)(slash - path + 1) : 0;
+    const char *base = slash ? slash + 1 : path;
+    int n = snprintf(out, size, "%.*s.%s.tmp.%ld.%u", dir_len, path, base, (long)getpid(),
+                     ++s_temp_counter);
+    return (n < 0 || (size_t)n >= size) ? -1 : 0;
+}
+
+} // namespace
+
+void path_join(char *out, size_t size, const char *first, const char *second)
+{
+    snprintf(out, size, "%s%s%s", first, PATH_SEP_STR, second);
+}
+
+char *xstrdup(const char *s)
+{
+    size_t len = strlen(s);
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (copy != nullptr)
+        memcpy(copy, s, len + 1);
+    return copy;
+}
+
+// Both '/' and '\\' split components, as in the layout's names. The scan
+// starts at the second character so that an absolute path never tries to
+// create the empty name before its leading '/'.
+int mkdirs(const char *path)
+{
+    size_t n = strnlen(path, REG_PATH_BUF);
+    if (n == 0 || n >= REG_PATH_BUF)
+        return -1;
+    char work[REG_PATH_BUF];
+    memcpy(work, path, n + 1);
+
+    for (size_t i = 1; i < n; ++i) {
+        if (work[i] != '/' && work[i] != '\\')
+            continue;
+        char sep = work[i];
+        work[i] = '\0';
+        bool ok = make_one_dir(work);
+        work[i] = sep;
+        if (!ok)
+            return -1;
+    }
+    return make_one_dir(work) ? 0 : -1;
+}
+
+int file_exists(const char *path)
+{
+    struct stat st;
+    return (stat(path, &st) == 0 && !S_ISDIR(st.st_mode)) ? 1 : 0;
+}
+
+int dir_exists(const char *path)
+{
+    struct stat st;
+    return (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) ? 1 : 0;
+}
+
+int64_t file_size(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return -1;
+    return (int64_t)st.st_size;
+}
+
+int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len)
+{
+    if (cap == 0)
+        return -1;
+    file_ptr f(fopen(path, "rb"));
+    if (!f)
+        return -1;
+    size_t got = fread(buf, 1, cap - 1, f.get());
+    bool failed = ferror(f.get()) != 0;
+    f.reset();
+    if (failed)
+        return -1;
+    buf[got] = '\0';
+    if (out_len != nullptr)
+        *out_len = got;
+    return 0;
+}
+
+// The target is replaced whole or not at all: readers in other processes
+// see either the previous content or the new one, never a truncated file,
+// and a failure leaves the previous file as it was. The data is synced
+// before the rename, so after a crash the name holds one complete version.
+// The directory is not synced: a crash may bring back the previous
+// version, which is whole, and the extra sync would double the latency.
+int write_file(const char *path, const void *data, uint64_t len)
+{
+    char temp[REG_PATH_BUF];
+    if (temp_name_for(path, temp, sizeof temp) != 0)
+        return -1;
+
+    fd_guard fd(open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.fd < 0)
+        return -1;
+    bool ok = write_all(fd.fd, static_cast<const uint8_t *>(data), len) && fsync(fd.fd) == 0;
+    ok = (close(fd.release()) == 0) && ok;
+    if (ok && rename(temp, path) == 0)
+        return 0;
+
+    int saved = errno;
+    unlink(temp);
+    errno = saved;
+    return -1;
+}
+
+int remove_file(const char *path)
+{
+    if (!file_exists(path))
+        return 0;
+    return remove(path) == 0 ? 0 : -1;
+}
+
+int list_dir(const char *path, dir_listing *out)
+{
+    out->count = 0;
+    out->truncated = 0;
+    if (!dir_exists(path))
+        return -1;
+    dir_ptr d(opendir(path));
+    if (!d)
+        return -1;
+
+    for (;;) {
+        const dirent *e = readdir(d.get());
+        if (e == nullptr)
+            break;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        if ((size_t)out->count == DIR_LISTING_CAP) {
+            out->truncated = 1;
+            break;
+        }
+        dir_entry &entry = out->entries[out->count];
+        snprintf(entry.name, sizeof entry.name, "%s", e->d_name);
+        bool is_dir;
+        if (e->d_type == DT_DIR) {
+            is_dir = true;
+        } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            // Some file systems leave the type open; a link counts as what
+            // it points to, as for dir_exists.
+            struct stat st;
+            is_dir = fstatat(dirfd(d.get()), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        } else {
+            is_dir = false;
+        }
+        entry.is_dir = is_dir ? 1 : 0;
+        ++out->count;
+    }
+    return 0;
+}

@@ -1,1 +1,120 @@
-// placeholder
+// The three identifiers the storage names things by (digest strings,
+// upload IDs, repository names), the tests every operation applies before
+// a path is built from one, hex encoding of hashes, and the upload-ID
+// generator.
+#include <cstring>
+
+#include "storage_internal.h"
+
+namespace {
+
+constexpr char HEX[] = "0123456789abcdef";
+constexpr char DIGEST_PREFIX[] = "sha256:";
+constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
+constexpr size_t DIGEST_HEX_LEN = 64;
+constexpr size_t UUID_LEN = 36;
+constexpr size_t REPO_NAME_MAX = 255;
+
+// Only lowercase: digests and upload IDs have one spelling each, so that
+// one identifier never maps to two files.
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool is_uuid_dash_pos(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+bool is_repo_char(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.' || c == '/' || c == '\\';
+}
+
+} // namespace
+
+void bin_to_hex(const uint8_t *bytes, uint64_t count, char *out)
+{
+    for (uint64_t i = 0; i < count; ++i) {
+        out[2 * i] = HEX[bytes[i] >> 4];
+        out[2 * i + 1] = HEX[bytes[i] & 0x0f];
+    }
+    out[2 * count] = '\0';
+}
+
+int digest_valid(const char *s)
+{
+    if (s == nullptr || strncmp(s, DIGEST_PREFIX, DIGEST_PREFIX_LEN) != 0)
+        return 0;
+    const char *hex = s + DIGEST_PREFIX_LEN;
+    if (strnlen(hex, DIGEST_HEX_LEN + 1) != DIGEST_HEX_LEN)
+        return 0;
+    for (size_t i = 0; i < DIGEST_HEX_LEN; ++i)
+        if (!is_lower_hex(hex[i]))
+            return 0;
+    return 1;
+}
+
+// xorshift32 (Marsaglia): shifts 13, 17, 5.
+void rng_next(uint32_t *state)
+{
+    uint32_t x = *state;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    *state = x;
+}
+
+// Sixteen generator steps give sixteen bytes; each byte yields two digits,
+// low half first. No version or variant bits: all 32 digits are random.
+void uuid_make(char *out)
+{
+    uint8_t bytes[16];
+    uint32_t state = s_seed;
+    for (uint8_t &b : bytes) {
+        rng_next(&state);
+        b = (uint8_t)(state & 0xff);
+    }
+    s_seed = state;
+
+    size_t k = 0;
+    for (size_t i = 0; i < UUID_LEN; ++i) {
+        if (is_uuid_dash_pos(i)) {
+            out[i] = '-';
+            continue;
+        }
+        out[i] = HEX[(bytes[k / 2] >> ((k % 2) ? 4 : 0)) & 0x0f];
+        ++k;
+    }
+    out[UUID_LEN] = '\0';
+}
+
+int uuid_valid(const char *s)
+{
+    if (s == nullptr || strnlen(s, UUID_LEN + 1) != UUID_LEN)
+        return 0;
+    for (size_t i = 0; i < UUID_LEN; ++i) {
+        bool ok = is_uuid_dash_pos(i) ? s[i] == '-' : is_lower_hex(s[i]);
+        if (!ok)
+            return 0;
+    }
+    return 1;
+}
+
+// The name becomes a relative path below repositories/, so ".." anywhere
+// is refused outright rather than per component.
+int repo_name_valid(const char *s)
+{
+    if (s == nullptr)
+        return 0;
+    size_t len = strnlen(s, REPO_NAME_MAX + 1);
+    if (len == 0 || len > REPO_NAME_MAX)
+        return 0;
+    for (size_t i = 0; i < len; ++i)
+        if (!is_repo_char(s[i]))
+            return 0;
+    return strstr(s, "..") == nullptr ? 1 : 0;
+}
+
+int tag_confined(const char *tag)
+{
+    if (tag == nullptr || tag[0] == '\0' || strcmp(tag, ".") == 0 || strcmp(tag, "..") == 0)
+        return 0;
+    return strpbrk(tag, "/\\") == nullptr ? 1 : 0;
+}

@@ -1,1 +1,101 @@
-// placeholder
+// Path builders for the on-disk tree below the storage root:
+//   blobs/sha256/<hh>/<hex>        blob files, fanned out by two digits
+//   uploads/<id>.part              uploads in progress
+//   repositories/<name>/_manifests manifest bodies, media types, links
+// Arguments are not checked here; callers validate digests, upload IDs and
+// repository names first. Every intermediate path is cut at the path
+// buffer's size like the final one.
+#include <cstdio>
+#include <cstring>
+
+#include "storage_internal.h"
+
+namespace {
+
+// <root>/repositories/<name>/_manifests
+void manifests_dir(const char *name, char *out, size_t size)
+{
+    char repos[REG_PATH_BUF];
+    char repo[REG_PATH_BUF];
+    repos_dir(repos, sizeof repos);
+    path_join(repo, sizeof repo, repos, name);
+    path_join(out, size, repo, "_manifests");
+}
+
+} // namespace
+
+void repos_dir(char *out, size_t size) { path_join(out, size, s_root, "repositories"); }
+
+void blob_path_for_digest(const char *digest, char *out, size_t size)
+{
+    // digest is "sha256:" and 64 digits; the fan-out name is the first two.
+    const char pair[3] = {digest[7], digest[8], '\0'};
+    char blobs[REG_PATH_BUF];
+    char algo[REG_PATH_BUF];
+    char fan[REG_PATH_BUF];
+    path_join(blobs, sizeof blobs, s_root, "blobs");
+    path_join(algo, sizeof algo, blobs, "sha256");
+    path_join(fan, sizeof fan, algo, pair);
+    path_join(out, size, fan, digest + 7);
+}
+
+void upload_path_for_uuid(const char *uuid, char *out, size_t size)
+{
+    char file[128];
+    char uploads[REG_PATH_BUF];
+    snprintf(file, sizeof file, "%s.part", uuid);
+    path_join(uploads, sizeof uploads, s_root, "uploads");
+    path_join(out, size, uploads, file);
+}
+
+void manifest_body_path(const char *name, const char *hex, char *out, size_t size)
+{
+    char dir[REG_PATH_BUF];
+    manifests_dir(name, dir, sizeof dir);
+    path_join(out, size, dir, hex);
+}
+
+void manifest_ct_path(const char *name, const char *hex, char *out, size_t size)
+{
+    if (size == 0)
+        return;
+    manifest_body_path(name, hex, out, size);
+    size_t used = strlen(out);
+    snprintf(out + used, size - used, "%s", ".ct");
+}
+
+void manifest_rev_dir(const char *name, const char *hex, char *out, size_t size)
+{
+    char dir[REG_PATH_BUF];
+    char revisions[REG_PATH_BUF];
+    char algo[REG_PATH_BUF];
+    manifests_dir(name, dir, sizeof dir);
+    path_join(revisions, sizeof revisions, dir, "revisions");
+    path_join(algo, sizeof algo, revisions, "sha256");
+    path_join(out, size, algo, hex);
+}
+
+void manifest_rev_path(const char *name, const char *hex, char *out, size_t size)
+{
+    char dir[REG_PATH_BUF];
+    manifest_rev_dir(name, hex, dir, sizeof dir);
+    path_join(out, size, dir, "link");
+}
+
+void manifest_tags_dir(const char *name, char *out, size_t size)
+{
+    char dir[REG_PATH_BUF];
+    manifests_dir(name, dir, sizeof dir);
+    path_join(out, size, dir, "tags");
+}
+
+void manifest_tag_path(const char *name, const char *tag, char *out, size_t size)
+{
+    char tags[REG_PATH_BUF];
+    char tag_dir[REG_PATH_BUF];
+    char current[REG_PATH_BUF];
+    manifest_tags_dir(name, tags, sizeof tags);
+    path_join(tag_dir, sizeof tag_dir, tags, tag);
+    path_join(current, sizeof current, tag_dir, "current");
+    path_join(out, size, current, "link");
+}

@@ -74,4 +74,16 @@ int repo_name_valid(const char *s);
 // not empty, not "." or "..", and without '/' or '\\'.
 int tag_confined(const char *tag);
 
+// JSON listings (listing.cpp).
+// Escapes src (null: empty) into dst of cap bytes, terminated when room is
+// left; returns the bytes written. Stops before a byte once fewer than 9
+// bytes of room remain, so no escape is ever cut.
+uint64_t json_escape_append(char *dst, uint64_t cap, const char *src);
+int str_cmp(const char *a, const char *b);
+void sort_str(char **names, int count);
+// Writes the tag-list document (repo_name not null) or the catalog document
+// of names[0..count) into dst of cap bytes: 0, or -1 when the whole document
+// would not fit, dst then untouched.
+int listing_render(char *dst, uint64_t cap, const char *repo_name, char *const *names, int count);
+
 #endif

@@ -1,0 +1,73 @@
+// Test helpers for the storage library: a fresh directory per test, removed
+// afterwards, and small file utilities. Header-only so every test binary in
+// this folder can include it.
+#ifndef TESTS_STORAGE_TEMP_ROOT_H
+#define TESTS_STORAGE_TEMP_ROOT_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "storage_internal.h"
+
+// A fresh mkdtemp directory in dir_; the library is closed before and after
+// each test so no test sees another's root.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reg_storage_cleanup();
+        char tmpl[] = "/tmp/reg_storage_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override
+    {
+        reg_storage_cleanup();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    std::string path(const std::string &rel) const { return dir_ + "/" + rel; }
+
+    static void put_file(const std::string &p, const std::string &content)
+    {
+        FILE *f = fopen(p.c_str(), "wb");
+        ASSERT_NE(f, nullptr) << p;
+        if (!content.empty()) {
+            ASSERT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
+        }
+        ASSERT_EQ(fclose(f), 0);
+    }
+
+    static std::string slurp(const std::string &p)
+    {
+        std::string out;
+        FILE *f = fopen(p.c_str(), "rb");
+        if (!f)
+            return "<missing>";
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
+        fclose(f);
+        return out;
+    }
+
+    // Every path below base, relative to it, directories and files alike.
+    static std::set<std::string> tree(const std::string &base)
+    {
+        std::set<std::string> out;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(base))
+            out.insert(std::filesystem::relative(e.path(), base).string());
+        return out;
+    }
+
+    std::string dir_;
+};
+
+#endif
