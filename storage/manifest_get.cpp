@@ -1,1 +1,226 @@
-// placeholder
+// Reading and removing stored manifests: a reference (tag or digest) is
+// resolved to the digest that names the body; a body goes once no tag of its
+// repository names it any more.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+
+#include "storage_internal.h"
+
+namespace {
+
+constexpr const char DIGEST_PREFIX[] = "sha256:";
+constexpr size_t DIGEST_PREFIX_LEN = sizeof(DIGEST_PREFIX) - 1;
+constexpr size_t HEX_LEN = 64;
+constexpr size_t HEX_BUF = HEX_LEN + 1;
+// A tag link holds 71 bytes; the extra room shows whether anything follows.
+constexpr size_t TAG_LINK_BUF = 128;
+// The .ct text goes into the caller's 128-byte buffer with one byte spare.
+constexpr size_t CT_READ_CAP = REG_CONTENT_TYPE_BUF - 1;
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+
+int is_digest_reference(const char *reference)
+{
+    return strncmp(reference, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0;
+}
+
+// Builds the link path of a tag that has been checked to stay inside the
+// tags directory; -1 when the path would not fit and so name another file.
+int tag_link_path(const char *name, const char *tag, char *out, size_t size)
+{
+    manifest_tag_path(name, tag, out, size);
+    return strlen(out) >= size - 1 ? -1 : 0;
+}
+
+// Reference to the 64 digits of the digest it names. A tag is read through
+// its link, which must hold exactly one digest string.
+int manifest_resolve(const char *name, const char *reference, char *out_hex)
+{
+    if (is_digest_reference(reference)) {
+        if (!digest_valid(reference)) {
+            set_error("invalid digest reference");
+            return -1;
+        }
+        snprintf(out_hex, HEX_BUF, "%.*s", static_cast<int>(HEX_LEN), reference + DIGEST_PREFIX_LEN);
+        return 0;
+    }
+    // A tag must not lead out of its repository's tags directory.
+    if (!tag_confined(reference)) {
+        set_error("invalid tag: %s", reference);
+        return -1;
+    }
+    char link_path[REG_PATH_BUF];
+    if (tag_link_path(name, reference, link_path, sizeof link_path) != 0) {
+        set_error("tag too long: %s", reference);
+        return -1;
+    }
+    char link[TAG_LINK_BUF] = {};
+    if (read_file(link_path, link, sizeof link, nullptr) != 0) {
+        set_error("tag not found: %s:%s", name, reference);
+        return -1;
+    }
+    if (!digest_valid(link)) {
+        set_error("corrupt tag link: %s:%s", name, reference);
+        return -1;
+    }
+    snprintf(out_hex, HEX_BUF, "%.*s", static_cast<int>(HEX_LEN), link + DIGEST_PREFIX_LEN);
+    return 0;
+}
+
+int entry_is_dir(const char *tags_dir, const dirent *entry)
+{
+    if (entry->d_type == DT_DIR)
+        return 1;
+    if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK)
+        return 0;
+    char path[REG_PATH_BUF];
+    path_join(path, sizeof path, tags_dir, entry->d_name);
+    return dir_exists(path);
+}
+
+// 1 when some tag of the repository names the digest. Every entry of the
+// tags directory is examined: a repository may hold any number of tags, and
+// missing one would let a deletion remove a manifest that is still tagged.
+// Only the start of a link counts here, so a link with trailing bytes still
+// protects its manifest.
+int manifest_has_tag_for(const char *name, const char *hex)
+{
+    char tags_dir[REG_PATH_BUF];
+    manifest_tags_dir(name, tags_dir, sizeof tags_dir);
+    std::unique_ptr<DIR, dir_closer> dir(opendir(tags_dir));
+    if (!dir)
+        return 0;
+    while (const dirent *entry = readdir(dir.get())) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (!entry_is_dir(tags_dir, entry))
+            continue;
+        char link_path[REG_PATH_BUF];
+        if (tag_link_path(name, entry->d_name, link_path, sizeof link_path) != 0)
+            continue;
+        char link[TAG_LINK_BUF] = {};
+        if (read_file(link_path, link, sizeof link, nullptr) != 0)
+            continue;
+        if (strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 &&
+            strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+enum body_read { BODY_OK, BODY_UNREADABLE, BODY_TOO_LARGE };
+
+// Reads a whole body into s_result, terminated. A body that does not fit
+// is refused rather than handed back cut short.
+body_read read_body(const char *path)
+{
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
+    if (!f)
+        return BODY_UNREADABLE;
+    size_t got = fread(s_result, 1, REG_MANIFEST_MAX, f.get());
+    if (ferror(f.get()))
+        return BODY_UNREADABLE;
+    if (got == REG_MANIFEST_MAX) {
+        char extra;
+        if (fread(&extra, 1, 1, f.get()) == 1) {
+            s_result[REG_MANIFEST_MAX] = '\0';
+            return BODY_TOO_LARGE;
+        }
+        if (ferror(f.get()))
+            return BODY_UNREADABLE;
+    }
+    s_result[got] = '\0';
+    return BODY_OK;
+}
+
+} // namespace
+
+const char *reg_manifest_get(const char *name, const char *reference, char *out_content_type, char *out_digest)
+{
+    if (!name || !reference || !out_content_type || !out_digest) {
+        set_error("NULL argument");
+        return nullptr;
+    }
+    if (require_ready() != 0)
+        return nullptr;
+    if (!repo_name_valid(name)) {
+        set_error("invalid repository name");
+        return nullptr;
+    }
+    char hex[HEX_BUF];
+    if (manifest_resolve(name, reference, hex) != 0)
+        return nullptr;
+
+    char body_path[REG_PATH_BUF];
+    char ct_path[REG_PATH_BUF];
+    manifest_body_path(name, hex, body_path, sizeof body_path);
+    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
+
+    switch (read_body(body_path)) {
+    case BODY_OK:
+        break;
+    case BODY_UNREADABLE:
+        set_error("manifest body not found: %s@%s", name, reference);
+        return nullptr;
+    case BODY_TOO_LARGE:
+        set_error("manifest body too large: %s@%s", name, reference);
+        return nullptr;
+    }
+
+    if (read_file(ct_path, out_content_type, CT_READ_CAP, nullptr) != 0 || out_content_type[0] == '\0')
+        snprintf(out_content_type, REG_CONTENT_TYPE_BUF, "%s", DEFAULT_MANIFEST_TYPE);
+    snprintf(out_digest, REG_DIGEST_BUF, "sha256:%s", hex);
+    return s_result;
+}
+
+int reg_manifest_delete(const char *name, const char *reference)
+{
+    if (!name || !reference) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (require_ready() != 0)
+        return -1;
+    if (!repo_name_valid(name)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    char hex[HEX_BUF];
+    if (manifest_resolve(name, reference, hex) != 0)
+        return -1;
+
+    char rev_path[REG_PATH_BUF];
+    manifest_rev_path(name, hex, rev_path, sizeof rev_path);
+    if (is_digest_reference(reference)) {
+        // A revision link that is already gone is no failure.
+        (void)remove_file(rev_path);
+    } else {
+        // manifest_resolve has checked that this path is whole and confined.
+        char link_path[REG_PATH_BUF];
+        manifest_tag_path(name, reference, link_path, sizeof link_path);
+        if (remove_file(link_path) != 0) {
+            set_error("delete tag failed");
+            return -1;
+        }
+    }
+    if (manifest_has_tag_for(name, hex))
+        return 0;
+
+    char body_path[REG_PATH_BUF];
+    char ct_path[REG_PATH_BUF];
+    manifest_body_path(name, hex, body_path, sizeof body_path);
+    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
+    // What cannot be removed stays; the deletion itself has happened.
+    (void)remove_file(body_path);
+    (void)remove_file(ct_path);
+    (void)remove_file(rev_path);
+    return 0;
+}
