@@ -1,0 +1,295 @@
+// CGI gateway (RFC 3875): request input from the environment and standard
+// input, reply output to standard output, bounded string routines.
+#include "hv_cgi.h"
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const char s_empty[] = "";
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// POSIX streams never translate line ends, so there is nothing to switch;
+// the calls stay where a translating host would need them.
+void set_binary(FILE *) {}
+
+int hexval(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Opens POST_BODY_FILE and finds its size. Null when the variable is unset
+// or empty or the file does not open; size -1 when it cannot be taken.
+file_ptr open_body_file(int64_t *size) {
+    *size = -1;
+    const char *path = cgi_env("POST_BODY_FILE", nullptr);
+    if (path[0] == '\0') return nullptr;
+    file_ptr f(fopen(path, "rb"));
+    if (!f) return nullptr;
+    if (fseeko(f.get(), 0, SEEK_END) == 0) {
+        off_t end = ftello(f.get());
+        if (end >= 0) *size = end;
+    }
+    return f;
+}
+
+// CONTENT_LENGTH read as strtol reads it, held in 32 bits.
+int32_t content_length(void) {
+    const char *text = getenv("CONTENT_LENGTH");
+    if (!text) return 0;
+    long v = strtol(text, nullptr, 10);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// Reads up to len bytes into a fresh buffer of len + 1 bytes.
+char *read_body(FILE *in, size_t len, size_t *out_len) {
+    char *buf = static_cast<char *>(malloc(len + 1));
+    if (!buf) return nullptr;
+    size_t got = fread(buf, 1, len, in);
+    buf[got] = '\0';
+    if (out_len) *out_len = got;
+    return buf;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- input
+
+const char *cgi_env(const char *name, const char *fallback) {
+    const char *v = name ? getenv(name) : nullptr;
+    if (v && v[0] != '\0') return v;
+    return fallback ? fallback : s_empty;
+}
+
+const char *cgi_method(void) { return cgi_env("REQUEST_METHOD", "GET"); }
+
+const char *cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
+
+int cgi_is_post(void) {
+    const char *m = cgi_method();
+    return m[0] == 'P' && m[1] == 'O';
+}
+
+int cgi_is_head(void) { return strncmp(cgi_method(), "HEAD", 4) == 0; }
+
+const char *cgi_query(const char *name) {
+    static char slots[8][CGI_QUERY_MAX + 1];
+    static int slot;
+    if (!name || name[0] == '\0') return s_empty;
+    slot = (slot + 1) % 8;
+    char *out = slots[slot];
+    out[0] = '\0';
+
+    const char *qs = getenv("QUERY_STRING");
+    if (!qs || qs[0] == '\0') {
+        // Without a query string a parameter may come from a variable of the
+        // same name, except a value that holds both ';' and ':'.
+        const char *v = getenv(name);
+        if (!v || v[0] == '\0') return s_empty;
+        if (strchr(v, ';') && strchr(v, ':')) return s_empty;
+        return v;
+    }
+
+    size_t name_len = strlen(name);
+    const char *seg = qs;
+    for (;;) {
+        const char *amp = strchr(seg, '&');
+        const char *seg_end = amp ? amp : seg + strlen(seg);
+        const char *eq = static_cast<const char *>(memchr(seg, '=', static_cast<size_t>(seg_end - seg)));
+        const char *key_end = eq ? eq : seg_end;
+        if (static_cast<size_t>(key_end - seg) == name_len && memcmp(seg, name, name_len) == 0) {
+            const char *in = eq ? eq + 1 : seg_end;
+            size_t n = 0;
+            while (in < seg_end && n < CGI_QUERY_MAX) {
+                if (*in == '+') {
+                    out[n++] = ' ';
+                    in++;
+                } else if (*in == '%' && seg_end - in > 2 && hexval(in[1]) >= 0 && hexval(in[2]) >= 0) {
+                    out[n++] = static_cast<char>(hexval(in[1]) * 16 + hexval(in[2]));
+                    in += 3;
+                } else {
+                    out[n++] = *in++;
+                }
+            }
+            out[n] = '\0';
+            return out;
+        }
+        if (!amp) return s_empty;
+        seg = amp + 1;
+    }
+}
+
+int64_t cgi_declared_body_length(void) {
+    int64_t size;
+    file_ptr f = open_body_file(&size);
+    if (f) return size < 0 ? 0 : size;
+    return content_length();
+}
+
+char *cgi_read_post(size_t *out_len) {
+    if (out_len) *out_len = 0;
+    int64_t size;
+    file_ptr f = open_body_file(&size);
+    if (f) {
+        // A body file larger than a 32-bit length is refused outright rather
+        // than read in part.
+        if (size < 0 || size > INT32_MAX) return nullptr;
+        rewind(f.get());
+        return read_body(f.get(), static_cast<size_t>(size), out_len);
+    }
+    int32_t len = content_length();
+    if (len <= 0) return nullptr;
+    set_binary(stdin);
+    return read_body(stdin, static_cast<size_t>(len), out_len);
+}
+
+// ---------------------------------------------------------------- output
+
+void hv_stdout_bin(void) {
+    static int done;
+    if (done) return;
+    set_binary(stdout);
+    done = 1;
+}
+
+void cgi_header_html(void) {
+    hv_stdout_bin();
+    fputs("Content-Type: text/html; charset=utf-8\r\n", stdout);
+}
+
+void cgi_header_json(void) {
+    hv_stdout_bin();
+    fputs("Content-Type: application/json; charset=utf-8\r\n", stdout);
+}
+
+void cgi_header_text(void) {
+    hv_stdout_bin();
+    fputs("Content-Type: text/plain; charset=utf-8\r\n", stdout);
+}
+
+void cgi_header_status(int status, const char *reason) {
+    hv_stdout_bin();
+    if (reason && reason[0] != '\0')
+        fprintf(stdout, "Status: %d %s\r\n", status, reason);
+    else
+        fprintf(stdout, "Status: %d\r\n", status);
+}
+
+void cgi_header_ct(const char *type) {
+    hv_stdout_bin();
+    fprintf(stdout, "Content-Type: %s\r\n", type);
+}
+
+void cgi_header_extra(const char *line) {
+    hv_stdout_bin();
+    fputs(line, stdout);
+    fputs("\r\n", stdout);
+}
+
+void cgi_headers_end(void) {
+    fputs("\r\n", stdout);
+    fflush(stdout);
+    set_binary(stdout);
+}
+
+void cgi_die_text(int status, const char *message) {
+    cgi_header_status(status, nullptr);
+    cgi_header_text();
+    cgi_headers_end();
+    if (message) fputs(message, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+    exit(0);
+}
+
+void cgi_die_json(int status, const char *message) {
+    cgi_header_status(status, nullptr);
+    cgi_header_json();
+    cgi_headers_end();
+    fputs("{\"errors\":[{\"code\":\"ERROR\",\"message\":\"", stdout);
+    json_escape_f(stdout, message ? message : "error");
+    fputs("\"}]}\n", stdout);
+    fflush(stdout);
+    exit(0);
+}
+
+void json_escape_f(FILE *out, const char *text) {
+    if (!text) return;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        switch (*p) {
+        case '"': fputs("\\\"", out); break;
+        case '\\': fputs("\\\\", out); break;
+        case '\b': fputs("\\b", out); break;
+        case '\t': fputs("\\t", out); break;
+        case '\n': fputs("\\n", out); break;
+        case '\f': fputs("\\f", out); break;
+        case '\r': fputs("\\r", out); break;
+        default:
+            if (*p < 0x20)
+                fprintf(out, "\\u%04x", *p);
+            else
+                fputc(*p, out);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- strings
+
+void hv_strlcpy(char *dst, const char *src, size_t size) {
+    if (!dst || size == 0) return;
+    size_t n = 0;
+    if (src) {
+        while (n + 1 < size && src[n] != '\0') {
+            dst[n] = src[n];
+            n++;
+        }
+    }
+    dst[n] = '\0';
+}
+
+int hv_snprintf(char *buf, size_t size, const char *format, ...) {
+    if (!buf || size == 0) return 0;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(buf, size, format, ap);
+    va_end(ap);
+    if (n >= 0 && static_cast<size_t>(n) < size) return n;
+    buf[size - 1] = '\0';
+    return static_cast<int>(size - 1);
+}
+
+void hv_path_join(char *out, size_t size, const char *first, const char *second) {
+    if (!out || size == 0) return;
+    out[0] = '\0';
+    if (!first || first[0] == '\0') {
+        if (second) hv_strlcpy(out, second, size);
+        return;
+    }
+    if (!second || second[0] == '\0') {
+        hv_strlcpy(out, first, size);
+        return;
+    }
+    hv_strlcpy(out, first, size);
+    size_t len = strlen(out);
+    if (len > 0 && out[len - 1] != '/' && out[len - 1] != '\\' && len + 1 < size) {
+        out[len++] = '/';
+        out[len] = '\0';
+    }
+    while (*second == '/' || *second == '\\') second++;
+    if (len < size) hv_strlcpy(out + len, second, size - len);
+}

@@ -1,0 +1,37 @@
+// Registry protocol layer shared by the registry CGI programs: the registry
+// error document and JSON replies, the protocol's repository-name rule, the
+// split of a request path into repository name and reference, and the
+// discovery of the storage root.
+#ifndef PROTOCOL_OCI_COMMON_H
+#define PROTOCOL_OCI_COMMON_H
+
+#include <cstddef>
+
+// Buffers for a repository name and a reference: 255 characters and the NUL.
+constexpr size_t OCI_NAME_BUF = 256;
+constexpr size_t OCI_REF_BUF = 256;
+// The header line every registry reply carries.
+constexpr const char *OCI_API_VERSION_LINE = "Docker-Distribution-API-Version: registry/2.0";
+
+// Writes the error reply (status without reason phrase, API version line,
+// JSON content type, {"errors":[{"code":...,"message":...}]}) and exits the
+// process with status 0. A null code is "UNKNOWN", a null message
+// "Unknown error"; the code is written unescaped, so pass fixed codes only.
+[[noreturn]] void oci_send_error(int status, const char *code, const char *message);
+// Writes a JSON reply with the same header lines; json null or empty sends {}.
+void oci_send_json(int status, const char *json);
+// 1 when the name is 1 to 255 bytes of letters, digits and '-', '_', '.',
+// '/', no separator first or last and no "//"; else 0.
+int oci_valid_repo_name(const char *name);
+// Splits a path such as "/v2/<name><marker><reference>" (the "v2/" prefix is
+// optional) at the first marker. Returns 1 with a valid name (and, when
+// ref is non-null with a non-zero size, the reference: leading slashes
+// dropped, one trailing slash dropped, cut to ref_size - 1), else 0.
+int oci_parse_repo_marker(const char *path, const char *marker, char *name, size_t name_size, char *ref,
+                          size_t ref_size);
+// Opens the storage once per process: REGISTRY_STORAGE_ROOT, else the
+// "storage_root" (or "registry_storage_root") of ./config.json, else
+// ./registry_storage. Returns 0, or reg_storage_init's failure result.
+int oci_init_storage(void);
+
+#endif
