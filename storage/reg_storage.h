@@ -48,4 +48,10 @@ const char *reg_tags_list_json(const char *repo_name);
 const char *reg_catalog_json(int n, const char *last);
 const char *reg_storage_get_stats_json(void);
 
+// ---- Registry API: uploads streamed from a request and blob serving ----
+
+// ---- Registry API: complete, paged tag list and catalog ----
+
+// ---- Image indexes and referrers ----
+
 #endif

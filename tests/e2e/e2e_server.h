@@ -1,0 +1,232 @@
+// Shared fixture of the end-to-end tests: a lighttpd started on a free
+// loopback port from the same configuration generator that scripts/serve.sh
+// uses, a fresh storage root per test, and a small HTTP/1.0 client.
+#ifndef TESTS_E2E_E2E_SERVER_H
+#define TESTS_E2E_E2E_SERVER_H
+#include <fcntl.h>
+#include <strings.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "subprocess.h"
+
+namespace e2e {
+
+using cgitest::error_doc;
+using cgitest::manifest;
+using cgitest::sha256_digest;
+namespace fs = std::filesystem;
+
+inline constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
+inline constexpr const char kJsonType[] = "application/json; charset=utf-8";
+
+struct Response {
+    std::string status_line;
+    int status = 0;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    // The values of a header (names compared without regard to case).
+    std::vector<std::string> all(const std::string &name) const {
+        std::vector<std::string> out;
+        for (auto &[k, v] : headers)
+            if (strcasecmp(k.c_str(), name.c_str()) == 0) out.push_back(v);
+        return out;
+    }
+    std::string get(const std::string &name) const {
+        std::vector<std::string> v = all(name);
+        return v.empty() ? "<absent>" : v.front();
+    }
+};
+
+inline std::string find_lighttpd() {
+    std::string dirs = getenv("PATH") ? getenv("PATH") : "";
+    dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
+    size_t pos = 0;
+    while (pos <= dirs.size()) {
+        size_t end = dirs.find(':', pos);
+        if (end == std::string::npos) end = dirs.size();
+        std::string candidate = dirs.substr(pos, end - pos) + "/lighttpd";
+        if (end > pos && access(candidate.c_str(), X_OK) == 0) return candidate;
+        pos = end + 1;
+    }
+    return "";
+}
+
+// A port nothing listens on right now: bound to port 0, read, released.
+inline int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+inline int connect_to(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline std::string slurp(const std::string &p) {
+    std::string out;
+    FILE *f = fopen(p.c_str(), "rb");
+    if (!f) return "";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+class LighttpdTest : public cgitest::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        lighttpd_ = find_lighttpd();
+        ASSERT_NE(lighttpd_, "") << "lighttpd not found (scripts/setup.sh installs it)";
+        fs::create_directory(path("run"));
+        root_ = path("storage");
+        ASSERT_NO_FATAL_FAILURE(start(cgi_dir()));
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int st;
+            while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+            }
+        }
+        TempDirTest::TearDown();
+    }
+
+    // The directory of CGI programs the server routes to.
+    virtual std::string cgi_dir() { return CGI_BIN_DIR; }
+
+    void start(const std::string &cgi) {
+        port_ = free_port();
+        ASSERT_GT(port_, 0);
+        const std::string conf = path("run/lighttpd.conf");
+        cgitest::Outcome gen = cgitest::run_command(
+            {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port_), root_, cgi}, {"PATH=/usr/bin:/bin"});
+        ASSERT_EQ(gen.status, 0) << gen.err;
+
+        fflush(nullptr);
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            int log = open(path("run/stderr.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 1);
+            dup2(log, 2);
+            execl(lighttpd_.c_str(), "lighttpd", "-D", "-f", conf.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once it accepts a connection; give up if it exits instead.
+        for (int i = 0; i < 1000; i++) {
+            int fd = connect_to(port_);
+            if (fd >= 0) {
+                close(fd);
+                return;
+            }
+            int st;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                FAIL() << "lighttpd exited: " << slurp(path("run/stderr.log")) << slurp(path("run/error.log"));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FAIL() << "lighttpd does not accept connections on port " << port_;
+    }
+
+    // One HTTP/1.0 exchange; target is sent as given (already encoded).
+    Response http(const std::string &method, const std::string &target, const std::string &body = "",
+                  const std::vector<std::string> &headers = {}) {
+        Response r;
+        int fd = connect_to(port_);
+        EXPECT_GE(fd, 0);
+        if (fd < 0) return r;
+        std::string req = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+        if (!body.empty() || method == "PUT") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        for (const std::string &h : headers) req += h + "\r\n";
+        req += "\r\n" + body;
+        cgitest::detail::write_all(fd, req);
+        std::string raw;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) != 0) {
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            raw.append(buf, static_cast<size_t>(n));
+        }
+        close(fd);
+
+        size_t end = raw.find("\r\n\r\n");
+        EXPECT_NE(end, std::string::npos) << raw;
+        if (end == std::string::npos) return r;
+        r.body = raw.substr(end + 4);
+        size_t pos = raw.find("\r\n");
+        r.status_line = raw.substr(0, pos);
+        r.status = atoi(r.status_line.c_str() + r.status_line.find(' ') + 1);
+        while (pos < end) {
+            size_t next = raw.find("\r\n", pos + 2);
+            std::string line = raw.substr(pos + 2, next - pos - 2);
+            size_t colon = line.find(':');
+            std::string value = line.substr(colon + 1);
+            value.erase(0, value.find_first_not_of(' '));
+            r.headers.emplace_back(line.substr(0, colon), value);
+            pos = next;
+        }
+        return r;
+    }
+
+    void expect_error(const Response &r, int status, const std::string &code, const std::string &message) {
+        EXPECT_EQ(r.status, status) << r.status_line;
+        EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
+        EXPECT_EQ(r.get("Content-Type"), kJsonType);
+        EXPECT_EQ(r.body, error_doc(code, message));
+        EXPECT_EQ(r.get("Content-Length"), std::to_string(r.body.size()));
+    }
+
+    std::string lighttpd_;
+    std::string root_;
+    int port_ = -1;
+    pid_t pid_ = -1;
+};
+
+}  // namespace
+
+#endif
