@@ -1,0 +1,140 @@
+// The blob endpoint of the registry HTTP API v2, run as a CGI program: GET
+// and HEAD of /v2/<name>/blobs/<digest>, with single byte ranges. The blob
+// store is shared by every repository (content-addressed, no per-repository
+// links), so any stored blob is served under any valid repository name, and
+// DELETE is refused: removing a blob for one repository would remove it for
+// all of them.
+//
+// The body goes out in fixed-size pieces. When the web server runs with
+// X-Sendfile (REGISTRY_X_SENDFILE=1 in the CGI environment, see
+// scripts/lighttpd.conf.in), a GET answers with the blob's path instead and
+// the server sends the file itself. Every failure is answered with the
+// registry error document; the process always exits with status 0.
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+#include "hv_cgi.h"
+#include "oci_common.h"
+#include "oci_headers.h"
+#include "reg_storage.h"
+
+namespace {
+
+// Header lines: "X-Sendfile: " and a storage path of at most 4095 bytes fit.
+constexpr size_t HEADER_BUF = 4200;
+constexpr size_t PATH_BUF = 4096;
+
+void send_common_headers(const char *digest) {
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    char line[HEADER_BUF];
+    hv_snprintf(line, sizeof line, "Docker-Content-Digest: %s", digest);
+    cgi_header_extra(line);
+    hv_snprintf(line, sizeof line, "Etag: \"%s\"", digest);
+    cgi_header_extra(line);
+    cgi_header_extra("Accept-Ranges: bytes");
+}
+
+bool x_sendfile_enabled() { return strcmp(cgi_env("REGISTRY_X_SENDFILE", ""), "1") == 0; }
+
+// 416: the range selects no byte. The error document rides along, so its
+// header lines are written here with the Content-Range the client needs.
+[[noreturn]] void send_unsatisfiable(const char *digest, uint64_t size) {
+    cgi_header_status(416, nullptr);
+    send_common_headers(digest);
+    char line[HEADER_BUF];
+    hv_snprintf(line, sizeof line, "Content-Range: bytes */%llu", static_cast<unsigned long long>(size));
+    cgi_header_extra(line);
+    cgi_header_json();
+    cgi_headers_end();
+    fputs("{\"errors\":[{\"code\":\"SIZE_INVALID\",\"message\":\"requested range not satisfiable\"}]}\n", stdout);
+    fflush(stdout);
+    exit(0);
+}
+
+int fetch_blob(const char *digest, bool head) {
+    int exists = reg_blob_exists(digest);
+    if (exists < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+    int64_t size = exists ? reg_blob_get_size(digest) : -1;
+    if (size < 0) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+
+    const uint64_t total = static_cast<uint64_t>(size);
+    uint64_t first = 0, last = 0;
+    int range = oci_parse_range(cgi_env("HTTP_RANGE", ""), total, &first, &last);
+    if (range == OCI_RANGE_UNSATISFIABLE) send_unsatisfiable(digest, total);
+    const bool partial = range == OCI_RANGE_SATISFIABLE;
+    if (!partial) {
+        first = 0;
+        last = total > 0 ? total - 1 : 0;
+    }
+    const uint64_t len = total > 0 ? last - first + 1 : 0;
+
+    // Only a GET without any Range header is handed to the server. lighttpd
+    // would apply a Range to an X-Sendfile reply by its own rules: a 416
+    // without Content-Range or error document, multipart replies for several
+    // ranges, its own reading of odd forms. Answering every Range here keeps
+    // one behaviour whether X-Sendfile is on or off.
+    char path[PATH_BUF] = {};
+    const bool sendfile = !head && cgi_env("HTTP_RANGE", "")[0] == '\0' && x_sendfile_enabled() &&
+                          reg_blob_get_filepath(digest, path, sizeof path) == 0;
+
+    if (partial)
+        cgi_header_status(206, "Partial Content");
+    else
+        cgi_header_status(200, "OK");
+    send_common_headers(digest);
+    char line[HEADER_BUF];
+    if (partial) {
+        hv_snprintf(line, sizeof line, "Content-Range: bytes %llu-%llu/%llu", static_cast<unsigned long long>(first),
+                    static_cast<unsigned long long>(last), static_cast<unsigned long long>(total));
+        cgi_header_extra(line);
+    }
+    hv_snprintf(line, sizeof line, "Content-Length: %llu", static_cast<unsigned long long>(len));
+    cgi_header_extra(line);
+    cgi_header_ct("application/octet-stream");
+    if (sendfile) {
+        hv_snprintf(line, sizeof line, "X-Sendfile: %s", path);
+        cgi_header_extra(line);
+    }
+    cgi_headers_end();
+    fflush(stdout);
+    // A failure midway cannot be reported any more (the status is out); the
+    // server sees a body shorter than Content-Length and drops the
+    // connection, which is all a client can be told.
+    if (!head && !sendfile && len > 0) reg_blob_send_range(digest, first, len, STDOUT_FILENO);
+    return 0;
+}
+
+} // namespace
+
+// Serves one request from the CGI environment. Returns 0 after a reply; an
+// error reply ends the process instead.
+int handle_v2_blob(void) {
+    const char *method = cgi_method();
+    // Storage first, then the path, then the method, as every registry
+    // program does: a broken storage answers every request alike.
+    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+
+    char repo[OCI_NAME_BUF] = {};
+    char ref[OCI_REF_BUF] = {};
+    if (!oci_parse_repo_marker(cgi_path_info(), "/blobs/", repo, sizeof repo, ref, sizeof ref))
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+    if (ref[0] == '\0') oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+
+    if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0)
+        return fetch_blob(ref, strcmp(method, "HEAD") == 0);
+    if (strcmp(method, "DELETE") == 0)
+        oci_send_error(405, "UNSUPPORTED", "blob deletion is not supported: blobs are shared by all repositories");
+    oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob endpoint");
+}
+
+int main(int, char **) {
+    // A client that hangs up mid-blob must not turn into a death by signal:
+    // the write fails quietly and the process still exits with 0.
+    signal(SIGPIPE, SIG_IGN);
+    return handle_v2_blob();
+}

@@ -1,0 +1,287 @@
+// The blob upload endpoint of the registry HTTP API v2, run as a CGI
+// program, for /v2/<name>/blobs/uploads/[<uuid>]:
+//   POST                     start an upload (202), or with ?digest= store a
+//                            blob in one request (201), or with ?mount= link
+//                            a stored blob (201; 202 and a new upload when
+//                            the blob is not stored)
+//   PATCH <uuid>             append a chunk (202); with Content-Range the
+//                            chunk must start where the upload ends (416)
+//   PUT <uuid>?digest=       append an optional last chunk and commit (201)
+//   GET <uuid>               the upload's progress (204)
+//   DELETE <uuid>            cancel (204)
+// Request bodies are copied from standard input (or POST_BODY_FILE) in
+// fixed-size pieces, so a layer of any size needs constant memory, and a
+// body shorter than its declared length is never taken as a chunk. Every
+// failure is answered with the registry error document; the process always
+// exits with status 0.
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "hv_cgi.h"
+#include "oci_common.h"
+#include "oci_headers.h"
+#include "reg_storage.h"
+
+namespace {
+
+// A Location line holds a name (255) and a uuid or digest (71).
+constexpr size_t HEADER_BUF = 512;
+constexpr size_t ERROR_BUF = 1024;
+
+// The request body: where to read it and how many bytes it declares.
+struct body_source {
+    int fd;
+    uint64_t len;
+};
+
+void range_line(char *line, size_t size, int64_t upload_size) {
+    // The registry API's progress header: the inclusive range of bytes held,
+    // "0-0" for an upload that holds none yet.
+    unsigned long long last = upload_size > 0 ? static_cast<unsigned long long>(upload_size - 1) : 0;
+    hv_snprintf(line, size, "Range: 0-%llu", last);
+}
+
+void send_upload_headers(const char *name, const char *uuid, int64_t upload_size) {
+    char line[HEADER_BUF];
+    hv_snprintf(line, sizeof line, "Location: /v2/%s/blobs/uploads/%s", name, uuid);
+    cgi_header_extra(line);
+    range_line(line, sizeof line, upload_size);
+    cgi_header_extra(line);
+    hv_snprintf(line, sizeof line, "Docker-Upload-UUID: %s", uuid);
+    cgi_header_extra(line);
+}
+
+// An error about an open upload carries the upload's URL and progress, so
+// the client can resume from the right offset (a 416 needs them most).
+[[noreturn]] void send_upload_error(int status, const char *code, const char *message, const char *name,
+                                    const char *uuid, int64_t upload_size) {
+    cgi_header_status(status, nullptr);
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    send_upload_headers(name, uuid, upload_size);
+    cgi_header_json();
+    cgi_headers_end();
+    fputs("{\"errors\":[{\"code\":\"", stdout);
+    fputs(code, stdout);
+    fputs("\",\"message\":\"", stdout);
+    json_escape_f(stdout, message);
+    fputs("\"}]}\n", stdout);
+    fflush(stdout);
+    exit(0);
+}
+
+void send_upload_progress(int status, const char *reason, const char *name, const char *uuid, int64_t upload_size) {
+    cgi_header_status(status, reason);
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    send_upload_headers(name, uuid, upload_size);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+    fflush(stdout);
+}
+
+void send_blob_created(const char *name, const char *digest) {
+    cgi_header_status(201, "Created");
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    char line[HEADER_BUF];
+    hv_snprintf(line, sizeof line, "Location: /v2/%s/blobs/%s", name, digest);
+    cgi_header_extra(line);
+    hv_snprintf(line, sizeof line, "Docker-Content-Digest: %s", digest);
+    cgi_header_extra(line);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+    fflush(stdout);
+}
+
+// The body a front end stored in POST_BODY_FILE, else standard input with
+// CONTENT_LENGTH read in full 64 bits (a layer may pass 2 GiB). A length
+// that is not a plain number is refused rather than guessed at.
+body_source open_body(void) {
+    const char *file = cgi_env("POST_BODY_FILE", nullptr);
+    if (file[0] != '\0') {
+        int fd = open(file, O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return {fd, static_cast<uint64_t>(st.st_size)};
+        if (fd >= 0) close(fd);
+    }
+    const char *text = cgi_env("CONTENT_LENGTH", nullptr);
+    uint64_t len = 0;
+    if (text[0] != '\0' && !oci_parse_content_length(text, &len))
+        oci_send_error(400, "SIZE_INVALID", "invalid Content-Length");
+    return {STDIN_FILENO, len};
+}
+
+// A Content-Range, when the request has one, must name exactly the body's
+// bytes at exactly the upload's end: a chunk is never placed anywhere else.
+void check_content_range(const char *name, const char *uuid, int64_t upload_size, uint64_t body_len) {
+    const char *text = cgi_env("HTTP_CONTENT_RANGE", "");
+    if (text[0] == '\0') return;
+    uint64_t start = 0, end = 0;
+    if (!oci_parse_content_range(text, &start, &end))
+        send_upload_error(416, "BLOB_UPLOAD_INVALID", "invalid Content-Range", name, uuid, upload_size);
+    if (start != static_cast<uint64_t>(upload_size)) {
+        char msg[ERROR_BUF];
+        hv_snprintf(msg, sizeof msg, "chunk starts at %llu, the upload holds %lld bytes",
+                    static_cast<unsigned long long>(start), static_cast<long long>(upload_size));
+        send_upload_error(416, "BLOB_UPLOAD_INVALID", msg, name, uuid, upload_size);
+    }
+    if (end - start + 1 != body_len)
+        send_upload_error(416, "BLOB_UPLOAD_INVALID", "Content-Range does not match the body length", name, uuid,
+                          upload_size);
+}
+
+// Appends the whole body or nothing. A body shorter than declared (a client
+// that lied or hung up) is a 400 and leaves the upload as it was.
+void append_body(const char *name, const char *uuid, int64_t upload_size, const body_source &body) {
+    uint64_t received = 0;
+    if (reg_blob_append_fd(uuid, body.fd, body.len, &received) == 0) return;
+    char msg[ERROR_BUF];
+    hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
+    if (reg_blob_upload_size(uuid) < 0) oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    if (received < body.len) send_upload_error(400, "SIZE_INVALID", msg, name, uuid, upload_size);
+    send_upload_error(500, "STORAGE_ERROR", msg, name, uuid, upload_size);
+}
+
+// Copies a query parameter out of the gateway's rotating slots.
+void query_copy(const char *key, char *out, size_t size) { hv_strlcpy(out, cgi_query(key), size); }
+
+int start_upload(const char *name) {
+    char uuid[REG_UUID_BUF] = {};
+    if (reg_blob_start_upload(uuid) != 0) oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
+    send_upload_progress(202, "Accepted", name, uuid, 0);
+    return 0;
+}
+
+// POST ?digest=: the whole blob in one request, through a private upload
+// that never outlives the request.
+int monolithic_upload(const char *name, const char *digest) {
+    if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+    body_source body = open_body();
+    char uuid[REG_UUID_BUF] = {};
+    if (reg_blob_start_upload(uuid) != 0) oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
+
+    uint64_t received = 0;
+    char msg[ERROR_BUF];
+    if (reg_blob_append_fd(uuid, body.fd, body.len, &received) != 0) {
+        hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
+        reg_blob_cancel_upload(uuid);
+        oci_send_error(received < body.len ? 400 : 500, received < body.len ? "SIZE_INVALID" : "STORAGE_ERROR", msg);
+    }
+    char stored[REG_DIGEST_BUF] = {};
+    if (reg_blob_finish_upload(uuid, digest, stored) != 0) {
+        hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
+        reg_blob_cancel_upload(uuid);
+        bool mismatch = strncmp(msg, "digest mismatch", 15) == 0;
+        oci_send_error(mismatch ? 400 : 500, mismatch ? "DIGEST_INVALID" : "STORAGE_ERROR", msg);
+    }
+    send_blob_created(name, stored);
+    return 0;
+}
+
+int post_upload(const char *name) {
+    char mount[OCI_REF_BUF], digest[OCI_REF_BUF];
+    query_copy("mount", mount, sizeof mount);
+    query_copy("digest", digest, sizeof digest);
+    // The blob store is shared by all repositories, so a stored blob is
+    // mountable whatever "from" names; anything else (absent, malformed)
+    // falls back to a new upload, as the protocol allows.
+    if (mount[0] != '\0' && reg_blob_exists(mount) == 1) {
+        send_blob_created(name, mount);
+        return 0;
+    }
+    if (digest[0] != '\0') return monolithic_upload(name, digest);
+    return start_upload(name);
+}
+
+int patch_upload(const char *name, const char *uuid, int64_t upload_size) {
+    body_source body = open_body();
+    check_content_range(name, uuid, upload_size, body.len);
+    append_body(name, uuid, upload_size, body);
+    int64_t now = reg_blob_upload_size(uuid);
+    if (now < 0) oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    send_upload_progress(202, "Accepted", name, uuid, now);
+    return 0;
+}
+
+int put_upload(const char *name, const char *uuid, int64_t upload_size) {
+    char digest[OCI_REF_BUF];
+    query_copy("digest", digest, sizeof digest);
+    if (digest[0] == '\0') oci_send_error(400, "DIGEST_INVALID", "digest missing");
+    if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+
+    body_source body = open_body();
+    if (body.len > 0) {
+        check_content_range(name, uuid, upload_size, body.len);
+        append_body(name, uuid, upload_size, body);
+    }
+    char stored[REG_DIGEST_BUF] = {};
+    if (reg_blob_finish_upload(uuid, digest, stored) != 0) {
+        char msg[ERROR_BUF];
+        hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
+        // A mismatch spends the upload (the library removes it); the client
+        // has to upload again.
+        if (strncmp(msg, "digest mismatch", 15) == 0) oci_send_error(400, "DIGEST_INVALID", msg);
+        if (strncmp(msg, "upload not found", 16) == 0)
+            oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+        oci_send_error(500, "STORAGE_ERROR", msg);
+    }
+    send_blob_created(name, stored);
+    return 0;
+}
+
+int cancel_upload(const char *uuid) {
+    if (reg_blob_cancel_upload(uuid) != 0) oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
+    cgi_header_status(204, "No Content");
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+    fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+// Serves one request from the CGI environment. Returns 0 after a reply; an
+// error reply ends the process instead.
+int handle_v2_upload(void) {
+    const char *method = cgi_method();
+    // Storage first, then the path, then the method, as every registry
+    // program does: a broken storage answers every request alike.
+    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+
+    char repo[OCI_NAME_BUF] = {};
+    char ref[OCI_REF_BUF] = {};
+    if (!oci_parse_repo_marker(cgi_path_info(), "/blobs/uploads/", repo, sizeof repo, ref, sizeof ref))
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
+
+    const bool post = strcmp(method, "POST") == 0;
+    const bool patch = strcmp(method, "PATCH") == 0;
+    const bool put = strcmp(method, "PUT") == 0;
+    const bool get = strcmp(method, "GET") == 0;
+    const bool del = strcmp(method, "DELETE") == 0;
+    if (post && ref[0] == '\0') return post_upload(repo);
+    if (post || !(patch || put || get || del))
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob upload endpoint");
+
+    int64_t size = ref[0] != '\0' ? reg_blob_upload_size(ref) : -1;
+    if (size < 0) oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    if (patch) return patch_upload(repo, ref, size);
+    if (put) return put_upload(repo, ref, size);
+    if (get) {
+        send_upload_progress(204, "No Content", repo, ref, size);
+        return 0;
+    }
+    return cancel_upload(ref);
+}
+
+int main(int, char **) {
+    // A client that hangs up must not turn into a death by signal: the
+    // write fails quietly and the process still exits with 0.
+    signal(SIGPIPE, SIG_IGN);
+    return handle_v2_upload();
+}

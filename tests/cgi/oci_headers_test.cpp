@@ -1,0 +1,188 @@
+// Header value parsers of the blob and upload endpoints: accepted forms,
+// refused forms (every prefix of a valid value included), numbers at and
+// past the 64-bit limit, and the range outcomes against a size.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "oci_headers.h"
+
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr uint64_t kMax = UINT64_MAX;
+
+TEST(OciContentLength, Values) {
+    struct Case {
+        std::string_view text;
+        int ok;
+        uint64_t value;
+    };
+    static const Case kCases[] = {
+        {"0", 1, 0},
+        {"12", 1, 12},
+        {" 12\t", 1, 12},
+        {"007", 1, 7},
+        {"4294967296", 1, 4294967296ull},                    // past 32 bits
+        {"18446744073709551615", 1, kMax},                   // the largest
+        {"18446744073709551616", 0, 0},                      // one more
+        {"99999999999999999999999999", 0, 0},
+        {"", 0, 0},
+        {"  ", 0, 0},
+        {"-1", 0, 0},
+        {"+1", 0, 0},
+        {"12abc", 0, 0},
+        {"1 2", 0, 0},
+        {"0x10", 0, 0},
+        {"12\0"sv, 0, 0},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(std::string(c.text));
+        uint64_t v = 12345;
+        EXPECT_EQ(oci_parse_content_length(c.text, &v), c.ok);
+        EXPECT_EQ(v, c.value);
+    }
+}
+
+TEST(OciContentRange, AcceptedForms) {
+    struct Case {
+        std::string_view text;
+        uint64_t start;
+        uint64_t end;
+    };
+    static const Case kCases[] = {
+        {"0-0", 0, 0},
+        {"0-9", 0, 9},
+        {"10-19", 10, 19},
+        {" 5-5 ", 5, 5},
+        {"0-18446744073709551615", 0, kMax},
+        {"18446744073709551615-18446744073709551615", kMax, kMax},
+        {"bytes 0-9/10", 0, 9},
+        {"bytes 10-19/*", 10, 19},
+        {"Bytes 3-4/100", 3, 4},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(std::string(c.text));
+        uint64_t s = 1, e = 1;
+        EXPECT_EQ(oci_parse_content_range(c.text, &s, &e), 1);
+        EXPECT_EQ(s, c.start);
+        EXPECT_EQ(e, c.end);
+    }
+}
+
+TEST(OciContentRange, RefusedForms) {
+    static const std::string_view kRefused[] = {
+        "", "-", "5", "5-", "-5", "9-0",           // missing part, end below start
+        "a-b", "0-x", "0x1-2", "+1-2", "1-+2",     // not plain decimal numbers
+        "0 - 9", "0-9-10", "0--9",
+        "bytes=0-9",                               // the Range syntax, not Content-Range
+        "bytes 0-9", "bytes 0-9/", "bytes 0-9/9",  // no total, total not past the end
+        "bytes 0-9/x", "bytes */10",
+        "0-18446744073709551616",                  // beyond 64 bits
+        "18446744073709551616-18446744073709551617",
+        "0-9\0"sv,
+    };
+    for (std::string_view text : kRefused) {
+        SCOPED_TRACE(std::string(text));
+        uint64_t s = 1, e = 1;
+        EXPECT_EQ(oci_parse_content_range(text, &s, &e), 0);
+        EXPECT_EQ(s, 0u);
+        EXPECT_EQ(e, 0u);
+    }
+    // No proper prefix of a valid value is itself valid except where the
+    // prefix is a complete range of its own ("10-1" of "10-19" is refused
+    // because its end lies below its start).
+    const std::string valid = "10-19";
+    for (size_t n = 0; n < valid.size(); n++) {
+        SCOPED_TRACE(valid.substr(0, n));
+        uint64_t s, e;
+        EXPECT_EQ(oci_parse_content_range(valid.substr(0, n), &s, &e), 0);
+    }
+}
+
+TEST(OciRange, OutcomesAgainstASize) {
+    struct Case {
+        std::string_view text;
+        uint64_t size;
+        int result;
+        uint64_t first;
+        uint64_t last;
+    };
+    static const Case kCases[] = {
+        // first-last
+        {"bytes=0-0", 10, OCI_RANGE_SATISFIABLE, 0, 0},
+        {"bytes=2-4", 10, OCI_RANGE_SATISFIABLE, 2, 4},
+        {"bytes=0-9", 10, OCI_RANGE_SATISFIABLE, 0, 9},
+        {"bytes=5-100", 10, OCI_RANGE_SATISFIABLE, 5, 9},          // last cut to the end
+        {"bytes=9-9", 10, OCI_RANGE_SATISFIABLE, 9, 9},
+        {"bytes=10-12", 10, OCI_RANGE_UNSATISFIABLE, 0, 0},        // first at the size
+        {"bytes=0-0", 0, OCI_RANGE_UNSATISFIABLE, 0, 0},           // empty blob
+        {"bytes=4-2", 10, OCI_RANGE_IGNORE, 0, 0},                 // invalid: last < first
+        // first-
+        {"bytes=0-", 10, OCI_RANGE_SATISFIABLE, 0, 9},
+        {"bytes=7-", 10, OCI_RANGE_SATISFIABLE, 7, 9},
+        {"bytes=10-", 10, OCI_RANGE_UNSATISFIABLE, 0, 0},
+        {"bytes=0-", 0, OCI_RANGE_UNSATISFIABLE, 0, 0},
+        // -suffix
+        {"bytes=-3", 10, OCI_RANGE_SATISFIABLE, 7, 9},
+        {"bytes=-10", 10, OCI_RANGE_SATISFIABLE, 0, 9},
+        {"bytes=-11", 10, OCI_RANGE_SATISFIABLE, 0, 9},            // longer than the blob
+        {"bytes=-0", 10, OCI_RANGE_UNSATISFIABLE, 0, 0},
+        {"bytes=-5", 0, OCI_RANGE_UNSATISFIABLE, 0, 0},
+        // spelling
+        {"BYTES=1-2", 10, OCI_RANGE_SATISFIABLE, 1, 2},
+        {" bytes= 1-2 ", 10, OCI_RANGE_SATISFIABLE, 1, 2},
+        // numbers at and past 64 bits saturate
+        {"bytes=0-18446744073709551615", 10, OCI_RANGE_SATISFIABLE, 0, 9},
+        {"bytes=0-99999999999999999999999", 10, OCI_RANGE_SATISFIABLE, 0, 9},
+        {"bytes=99999999999999999999999-", 10, OCI_RANGE_UNSATISFIABLE, 0, 0},
+        {"bytes=-99999999999999999999999", 10, OCI_RANGE_SATISFIABLE, 0, 9},
+        {"bytes=18446744073709551614-18446744073709551614", kMax, OCI_RANGE_SATISFIABLE, kMax - 1, kMax - 1},
+        {"bytes=18446744073709551615-", kMax, OCI_RANGE_UNSATISFIABLE, 0, 0},
+        // malformed or not handled: the whole blob
+        {"", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=-", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=a-b", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=1", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=1-2x", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=1 -2", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=--1", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=0-1,3-4", 10, OCI_RANGE_IGNORE, 0, 0},             // several ranges
+        {"bytes=0-1,", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes 0-1", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"items=0-1", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"0-1", 10, OCI_RANGE_IGNORE, 0, 0},
+        {"bytes=0-1\0"sv, 10, OCI_RANGE_IGNORE, 0, 0},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(std::string(c.text) + " of " + std::to_string(c.size));
+        uint64_t first = 1, last = 1;
+        EXPECT_EQ(oci_parse_range(c.text, c.size, &first, &last), c.result);
+        EXPECT_EQ(first, c.first);
+        EXPECT_EQ(last, c.last);
+    }
+}
+
+TEST(OciRange, EveryPrefixOfAValidRangeIsHandledCleanly) {
+    const std::string valid = "bytes=12-34";
+    for (size_t n = 0; n < valid.size(); n++) {
+        SCOPED_TRACE(valid.substr(0, n));
+        uint64_t first = 1, last = 1;
+        int r = oci_parse_range(valid.substr(0, n), 100, &first, &last);
+        // "bytes=12-" and "bytes=12-3" are complete ranges of their own
+        // (the second invalid); every shorter prefix is not a range.
+        if (n == 9) {
+            EXPECT_EQ(r, OCI_RANGE_SATISFIABLE);
+            EXPECT_EQ(first, 12u);
+            EXPECT_EQ(last, 99u);
+        } else {
+            EXPECT_EQ(r, OCI_RANGE_IGNORE);
+        }
+    }
+}
+
+} // namespace
