@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <strings.h>
+
 #include "hv_cgi.h"
 #include "oci_common.h"
 #include "reg_storage.h"
@@ -19,6 +21,27 @@ constexpr const char *DEFAULT_MEDIA_TYPE = "application/vnd.docker.distribution.
 // most, so their tighter bound never cuts a digest.
 constexpr size_t HEADER_BUF = 512;
 constexpr size_t DIGEST_LINE_MAX = 128;
+
+// The media types under which a client pushes an index of per-platform
+// manifests (OCI image index, Docker manifest list).
+constexpr const char *INDEX_MEDIA_TYPES[] = {
+    "application/vnd.oci.image.index.v1+json",
+    "application/vnd.docker.distribution.manifest.list.v2+json",
+};
+
+// 1 when the declared content type names an index. Parameters such as
+// "; charset=utf-8" and blanks around the type do not count, and media types
+// compare without regard to case (RFC 9110).
+bool is_index_type(const char *content_type) {
+    const char *start = content_type;
+    while (*start == ' ' || *start == '\t') ++start;
+    size_t len = strcspn(start, ";");
+    while (len > 0 && (start[len - 1] == ' ' || start[len - 1] == '\t')) --len;
+    for (const char *type : INDEX_MEDIA_TYPES) {
+        if (strlen(type) == len && strncasecmp(start, type, len) == 0) return true;
+    }
+    return false;
+}
 
 void send_digest_lines(const char *digest, bool with_etag) {
     if (digest[0] == '\0') return;
@@ -67,9 +90,16 @@ int store_manifest(const char *name, const char *reference) {
     }
     const char *content_type = cgi_env("CONTENT_TYPE", cgi_env("HTTP_CONTENT_TYPE", DEFAULT_MEDIA_TYPE));
     char digest[REG_DIGEST_BUF] = {};
-    int rc = reg_manifest_put(name, reference, body, len, content_type, digest);
+    // The declared type picks the rule the body is checked by; an index sent
+    // as an image manifest is refused by the image manifest's rule.
+    int rc = is_index_type(content_type) ? reg_manifest_put_index(name, reference, body, len, content_type, digest)
+                                         : reg_manifest_put(name, reference, body, len, content_type, digest);
     free(body);
     if (rc != 0) oci_send_error(400, "MANIFEST_INVALID", reg_storage_last_error());
+    // A client learns from OCI-Subject that this registry indexes referrers,
+    // whether or not the subject itself is stored.
+    char subject[REG_DIGEST_BUF] = {};
+    bool has_subject = reg_manifest_subject(name, digest, subject) == 1;
 
     cgi_header_status(201, "Created");
     cgi_header_extra(OCI_API_VERSION_LINE);
@@ -77,13 +107,22 @@ int store_manifest(const char *name, const char *reference) {
     hv_snprintf(line, sizeof line, "Location: /v2/%s/manifests/%s", name, reference);
     cgi_header_extra(line);
     send_digest_lines(digest, false);
+    if (has_subject) {
+        hv_snprintf(line, DIGEST_LINE_MAX, "OCI-Subject: %s", subject);
+        cgi_header_extra(line);
+    }
     cgi_headers_end();
     fflush(stdout);
     return 0;
 }
 
+// A DELETE by digest removes the manifest with every tag naming it, so that a
+// 202 means it is gone (clients such as skopeo delete a tag by its digest);
+// a DELETE by tag removes that tag, and the manifest with its last tag.
 int delete_manifest(const char *name, const char *reference) {
-    if (reg_manifest_delete(name, reference) != 0) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    const bool by_digest = strncmp(reference, "sha256:", 7) == 0;
+    const int rc = by_digest ? reg_manifest_delete_digest(name, reference) : reg_manifest_delete(name, reference);
+    if (rc != 0) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
     cgi_header_status(202, "Accepted");
     cgi_header_extra(OCI_API_VERSION_LINE);
     cgi_headers_end();
@@ -103,7 +142,9 @@ int handle_v2_manifest(const char *name, const char *reference) {
     if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 
     char repo[OCI_NAME_BUF] = {};
-    char ref[OCI_REF_BUF] = {};
+    // One byte beyond the longest reference, so that a longer one shows
+    // instead of being cut silently to another, shorter name.
+    char ref[OCI_REF_BUF + 1] = {};
     if (name && name[0] != '\0' && reference && reference[0] != '\0') {
         hv_strlcpy(repo, name, sizeof repo);
         hv_strlcpy(ref, reference, sizeof ref);
@@ -112,6 +153,13 @@ int handle_v2_manifest(const char *name, const char *reference) {
     }
     if (repo[0] == '\0' || ref[0] == '\0')
         oci_send_error(404, "NAME_UNKNOWN", "repository name or reference missing");
+    // No manifest is stored under a reference this long: a lookup finds
+    // nothing, and a store is refused rather than filed under the cut name.
+    if (strlen(ref) >= OCI_REF_BUF) {
+        if (strcmp(method, "PUT") == 0) oci_send_error(400, "MANIFEST_INVALID", "reference too long");
+        if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0 || strcmp(method, "DELETE") == 0)
+            oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    }
 
     if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0)
         return fetch_manifest(repo, ref, strcmp(method, "HEAD") == 0);

@@ -218,7 +218,10 @@ int reg_manifest_delete(const char *name, const char *reference)
     char ct_path[REG_PATH_BUF];
     manifest_body_path(name, hex, body_path, sizeof body_path);
     manifest_ct_path(name, hex, ct_path, sizeof ct_path);
-    // What cannot be removed stays; the deletion itself has happened.
+    // What cannot be removed stays; the deletion itself has happened. The
+    // referrer record goes first, while its back-pointer still says where
+    // the listing entry is.
+    referrer_forget(name, hex);
     (void)remove_file(body_path);
     (void)remove_file(ct_path);
     (void)remove_file(rev_path);

@@ -1,7 +1,10 @@
 // Storing a manifest: validate the JSON members every manifest must carry,
 // then keep the body byte for byte under the SHA-256 of those bytes with its
-// media type, its revision link and, for a tag reference, the tag's link.
+// media type, its referrer record (when it names a subject), its revision
+// link and, for a tag reference, the tag's link. Image indexes share every
+// step but the validation (manifest_index.cpp).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <yyjson.h>
@@ -33,14 +36,22 @@ const char *digest_member(yyjson_val *obj)
     return yyjson_get_str(digest);
 }
 
+// Frees a referrer record on every way out of a store.
+struct referrer_guard {
+    referrer_record *rec;
+    ~referrer_guard() { referrer_record_free(rec); }
+};
+
+} // namespace
+
 // Checks the members every stored manifest must carry. Only the first
 // occurrence of a duplicated key counts (the lookup of yyjson_obj_get).
-int validate_manifest(const void *body, uint64_t body_len)
+yyjson_doc *manifest_checked_doc(const void *body, uint64_t body_len)
 {
     yyjson_doc *doc = yyjson_read(static_cast<const char *>(body), static_cast<size_t>(body_len), 0);
     if (!doc) {
         set_error("manifest JSON parse failed");
-        return -1;
+        return nullptr;
     }
     int rc = 0;
     yyjson_val *root = yyjson_doc_get_root(doc);
@@ -68,14 +79,33 @@ int validate_manifest(const void *body, uint64_t body_len)
             }
         }
     }
-    yyjson_doc_free(doc);
-    return rc;
+    // A subject that names nothing usable would be stored but never listed
+    // among its subject's referrers.
+    if (rc == 0) {
+        yyjson_val *subject = yyjson_obj_get(root, "subject");
+        if (subject && !digest_valid(digest_member(subject))) {
+            set_error("manifest subject missing valid digest");
+            rc = -1;
+        }
+    }
+    if (rc != 0) {
+        yyjson_doc_free(doc);
+        return nullptr;
+    }
+    return doc;
 }
 
-} // namespace
+int manifest_validate(const void *body, uint64_t body_len)
+{
+    yyjson_doc *doc = manifest_checked_doc(body, body_len);
+    if (!doc)
+        return -1;
+    yyjson_doc_free(doc);
+    return 0;
+}
 
-int reg_manifest_put(const char *name, const char *reference, const void *body, uint64_t body_len,
-                     const char *content_type, char *out_digest)
+int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body,
+                   uint64_t body_len, const char *content_type, char *out_digest)
 {
     if (!name || !reference || !body || !out_digest) {
         set_error("NULL argument");
@@ -118,7 +148,9 @@ int reg_manifest_put(const char *name, const char *reference, const void *body, 
         set_error("manifest too large");
         return -1;
     }
-    if (validate_manifest(body, body_len) != 0)
+    yyjson_doc *doc = kind == MANIFEST_INDEX ? index_checked_doc(body, body_len)
+                                             : manifest_checked_doc(body, body_len);
+    if (!doc)
         return -1;
 
     sha256_ctx ctx;
@@ -132,9 +164,19 @@ int reg_manifest_put(const char *name, const char *reference, const void *body, 
     char link_text[LINK_BUF];
     snprintf(link_text, sizeof link_text, "sha256:%s", hex);
     if (by_digest && strcmp(reference, link_text) != 0) {
+        yyjson_doc_free(doc);
         set_error("digest mismatch: expected %s, got %s", reference, link_text);
         return -1;
     }
+    const char *media_type = (content_type && content_type[0] != '\0') ? content_type : DEFAULT_MANIFEST_TYPE;
+    // The descriptor is made while the document is at hand, so that nothing
+    // is written for a manifest whose referrer record cannot be made.
+    referrer_record referrer;
+    int made = referrer_record_make(doc, media_type, link_text, body_len, &referrer);
+    yyjson_doc_free(doc);
+    if (made != 0)
+        return -1;
+    referrer_guard guard{&referrer};
 
     char body_path[REG_PATH_BUF];
     char ct_path[REG_PATH_BUF];
@@ -152,11 +194,14 @@ int reg_manifest_put(const char *name, const char *reference, const void *body, 
         set_error("write manifest body failed");
         return -1;
     }
-    const char *media_type = (content_type && content_type[0] != '\0') ? content_type : DEFAULT_MANIFEST_TYPE;
     if (write_file(ct_path, media_type, strlen(media_type)) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
+    // Before the revision link: a manifest is listed as a referrer as soon
+    // as its body can be fetched.
+    if (referrer_record_write(name, hex, &referrer) != 0)
+        return -1;
 
     char rev_path[REG_PATH_BUF];
     char rev_dir[REG_PATH_BUF];
@@ -191,4 +236,10 @@ int reg_manifest_put(const char *name, const char *reference, const void *body, 
 
     snprintf(out_digest, REG_DIGEST_BUF, "%s", link_text);
     return 0;
+}
+
+int reg_manifest_put(const char *name, const char *reference, const void *body, uint64_t body_len,
+                     const char *content_type, char *out_digest)
+{
+    return manifest_store(MANIFEST_IMAGE, name, reference, body, body_len, content_type, out_digest);
 }

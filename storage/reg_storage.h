@@ -42,6 +42,10 @@ int reg_manifest_put(const char *name, const char *reference, const void *body, 
 const char *reg_manifest_get(const char *name, const char *reference, char *out_content_type,
                              char *out_digest);
 int reg_manifest_delete(const char *name, const char *reference);
+// Deletes a stored manifest by its digest string together with every tag of
+// the repository that names it (what a registry-API DELETE by digest means).
+// Fails with "manifest body not found: %s@%s" when it is not stored.
+int reg_manifest_delete_digest(const char *name, const char *digest);
 
 // Read-only views rendered as JSON into the shared result buffer.
 const char *reg_tags_list_json(const char *repo_name);
@@ -50,8 +54,64 @@ const char *reg_storage_get_stats_json(void);
 
 // ---- Registry API: uploads streamed from a request and blob serving ----
 
+// Size in bytes of an open upload so far; -1 with "upload not found: %s"
+// when the ID names no upload.
+int64_t reg_blob_upload_size(const char *upload_uuid);
+// Appends exactly len bytes read from fd (a request body) to an open upload,
+// in fixed-size pieces, so a body of any size needs constant memory. All or
+// nothing: when fd ends early ("request body ended after %llu of %llu
+// bytes"), fails to read, or the write fails, the upload is cut back to its
+// size before the call and -1 is returned. *out_received (may be null) gets
+// the number of bytes taken from fd, also on failure, so a caller can tell
+// a short body (fewer than len) from a storage failure (len taken).
+int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, uint64_t *out_received);
+// Writes len bytes of a stored blob, from byte offset on, to out_fd in
+// fixed-size pieces. -1 when the blob is missing ("blob not found: %s"),
+// the range passes its end ("range beyond blob end"), or reading or writing
+// fails ("read error on blob", "write error sending blob"); bytes already
+// written stay written.
+int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int out_fd);
+
 // ---- Registry API: complete, paged tag list and catalog ----
 
+// Room for one listed name (a tag, or a full repository name such as
+// library/app, at most 255 bytes) and its NUL: the least out_next_last takes.
+constexpr size_t REG_LIST_NAME_BUF = 256;
+// 1 when the repository's _manifests directory exists, 0 when it does not;
+// -1 when the storage is not ready or the name is refused ("invalid
+// repository name").
+int reg_repo_exists(const char *name);
+// One page of every tag of a repository (a tag directory whose link file
+// reads), in byte order, starting after last (exclusive; null or empty: from
+// the first) and holding at most n tags (n < 0: no limit, n == 0: none), as
+// {"name":...,"tags":[...]} in the result buffer. A missing repository gives
+// an empty list. When tags follow the page, because of n or because the
+// result buffer would not hold them, out_next_last (REG_LIST_NAME_BUF bytes
+// or more; may be null) receives the last tag written, which is the `last`
+// of the next page; otherwise it receives "". The document is always whole.
+const char *reg_tags_page_json(const char *name, int n, const char *last, char *out_next_last, size_t next_size);
+// The same for the catalog: full names of every repository (a directory
+// below repositories/ that holds _manifests, at any depth, symbolic links
+// not followed, names the storage accepts), as {"repositories":[...]}.
+const char *reg_catalog_page_json(int n, const char *last, char *out_next_last, size_t next_size);
+
 // ---- Image indexes and referrers ----
+
+// Stores an image index or manifest list exactly as reg_manifest_put stores
+// an image manifest (same arguments, layout, tags and deletion); the body
+// must be a JSON object whose "manifests" array names each entry by digest.
+int reg_manifest_put_index(const char *name, const char *reference, const void *body, uint64_t body_len,
+                           const char *content_type, char *out_digest);
+// The subject a stored manifest names: 1 with its digest in out_subject
+// (REG_DIGEST_BUF bytes), 0 when it names none or is not stored, -1 on
+// failure with the message recorded.
+int reg_manifest_subject(const char *name, const char *digest, char *out_subject);
+// The referrers of a subject digest in one repository as an image index
+// document in the shared result buffer: every stored manifest of the
+// repository whose "subject" names that digest, in digest order, keeping only
+// those whose artifactType equals artifact_type when it is non-empty. An
+// unknown repository or subject gives an empty "manifests" array. Entries
+// that would not fit the buffer are left out; the document is always whole.
+const char *reg_referrers_json(const char *name, const char *subject_digest, const char *artifact_type);
 
 #endif

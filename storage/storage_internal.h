@@ -70,8 +70,10 @@ void rng_next(uint32_t *state);
 void uuid_make(char *out);
 int uuid_valid(const char *s);
 int repo_name_valid(const char *s);
-// 1 when a tag stays one component inside its repository's tags directory:
-// not empty, not "." or "..", and without '/' or '\\'.
+
+// 1 when a tag stays one component inside its repository's tags directory
+// and is safe in header lines and JSON: not empty, not "." or "..", no '/',
+// no '\\', no control byte and no byte outside printable ASCII.
 int tag_confined(const char *tag);
 
 // JSON listings (listing.cpp).
@@ -85,5 +87,44 @@ void sort_str(char **names, int count);
 // of names[0..count) into dst of cap bytes: 0, or -1 when the whole document
 // would not fit, dst then untouched.
 int listing_render(char *dst, uint64_t cap, const char *repo_name, char *const *names, int count);
+
+// Image indexes and referrers (manifest_put.cpp, manifest_index.cpp,
+// referrers.cpp).
+struct yyjson_doc;
+
+enum manifest_kind { MANIFEST_IMAGE, MANIFEST_INDEX };
+
+// Parse a body and check the members every manifest of its kind must carry.
+// The parsed document on success (the caller frees it with yyjson_doc_free),
+// null with the message recorded. The int forms only validate; they touch
+// no storage state and need no initialised storage.
+yyjson_doc *manifest_checked_doc(const void *body, uint64_t body_len);
+yyjson_doc *index_checked_doc(const void *body, uint64_t body_len);
+int manifest_validate(const void *body, uint64_t body_len);
+int index_validate(const void *body, uint64_t body_len);
+
+// The storing steps shared by image manifests and indexes: argument and
+// reference checks, size limit, validation by kind, hashing, the atomic
+// writes of body, media type, referrer record, revision link and tag link.
+int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body,
+                   uint64_t body_len, const char *content_type, char *out_digest);
+
+// What the referrers listing keeps for a manifest that names a subject.
+struct referrer_record {
+    char subject[REG_DIGEST_BUF]; // empty when the manifest names no subject
+    char *descriptor;             // heap JSON text (free()), null without a subject
+    size_t descriptor_len;
+};
+// Fills rec from a checked document; media_type is the type stored for the
+// body. 0, or -1 with the message recorded (rec then holds nothing to free).
+int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *digest, uint64_t size,
+                         referrer_record *rec);
+void referrer_record_free(referrer_record *rec);
+// Writes the listing entry below the subject and the back-pointer beside
+// the body; nothing when rec names no subject. 0, or -1 with the message.
+int referrer_record_write(const char *name, const char *hex, const referrer_record *rec);
+// Removes the listing entry and the back-pointer of a manifest, if any;
+// outcomes are ignored like those of the other files of a deletion.
+void referrer_forget(const char *name, const char *hex);
 
 #endif

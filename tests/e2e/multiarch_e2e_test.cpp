@@ -1,0 +1,115 @@
+// A multi-platform image through a real client: skopeo copies an OCI layout
+// holding an image index of two platform manifests into the registry behind
+// lighttpd and back out again, every manifest and blob included (--all). The
+// registry must keep each manifest byte for byte, so the index digest and
+// each platform manifest's digest survive the round trip.
+#include <algorithm>
+#include <map>
+
+#include "e2e_server.h"
+
+using namespace e2e;
+using cgitest::sha256_digest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char kIndexType[] = "application/vnd.oci.image.index.v1+json";
+
+std::string find_skopeo() {
+    for (const char *p : {"/usr/bin/skopeo", "/usr/local/bin/skopeo", "/bin/skopeo"})
+        if (access(p, X_OK) == 0) return p;
+    return "";
+}
+
+// The "digest" values of a JSON text, in order of appearance.
+std::vector<std::string> digests_in(const std::string &json) {
+    static const std::string kKey = "\"digest\":\"";
+    std::vector<std::string> out;
+    for (size_t at = json.find(kKey); at != std::string::npos; at = json.find(kKey, at + 1)) {
+        size_t start = at + kKey.size();
+        size_t end = json.find('"', start);
+        if (end != std::string::npos) out.push_back(json.substr(start, end - start));
+    }
+    return out;
+}
+
+// Every blob of a layout, by file name, with its bytes.
+std::map<std::string, std::string> blobs_of(const std::string &layout) {
+    std::map<std::string, std::string> out;
+    for (const auto &e : fs::directory_iterator(layout + "/blobs/sha256"))
+        out[e.path().filename().string()] = slurp(e.path().string());
+    return out;
+}
+
+class MultiarchE2eTest : public LighttpdTest {
+protected:
+    void SetUp() override {
+        LighttpdTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        skopeo_ = find_skopeo();
+        ASSERT_NE(skopeo_, "") << "skopeo not found (scripts/setup.sh installs it)";
+        put_file(path("policy.json"), "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
+    }
+
+    cgitest::Outcome run(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {"/usr/bin/timeout", "300"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return cgitest::run_command(argv, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=" + dir_, "TMPDIR=" + dir_});
+    }
+
+    cgitest::Outcome skopeo_copy(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {skopeo_, "--policy", path("policy.json"), "copy", "--all", "--quiet"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+
+    std::string registry(const std::string &image) { return "docker://127.0.0.1:" + std::to_string(port_) + "/" + image; }
+
+    std::string skopeo_;
+};
+
+TEST_F(MultiarchE2eTest, IndexAndPlatformManifestsSurviveARoundTrip) {
+    const std::string layout = path("layout");
+    cgitest::Outcome made = run({"/bin/sh", std::string(TESTS_E2E_DIR) + "/make_oci_index_layout.sh", layout, "multi"});
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    const std::vector<std::string> top = digests_in(slurp(layout + "/index.json"));
+    ASSERT_EQ(top.size(), 1u);
+    const std::string index_digest = top[0];
+    const std::string index_body = slurp(layout + "/blobs/sha256/" + index_digest.substr(7));
+    ASSERT_EQ(sha256_digest(index_body), index_digest);
+    const std::vector<std::string> platforms = digests_in(index_body);
+    ASSERT_EQ(platforms.size(), 2u);
+
+    cgitest::Outcome push = skopeo_copy({"--dest-tls-verify=false", "oci:" + layout + ":multi", registry("library/multi:v1")});
+    ASSERT_EQ(push.status, 0) << push.out << push.err;
+
+    // The registry holds the index under the tag, byte for byte.
+    Response r = http("GET", "/v2/library/multi/manifests/v1");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.get("Docker-Content-Digest"), index_digest);
+    EXPECT_EQ(r.get("Content-Type"), kIndexType);
+    EXPECT_EQ(r.body, index_body);
+    for (const std::string &d : platforms) {
+        SCOPED_TRACE(d);
+        Response m = http("GET", "/v2/library/multi/manifests/" + d);
+        EXPECT_EQ(m.status, 200);
+        EXPECT_EQ(m.get("Docker-Content-Digest"), d);
+        EXPECT_EQ(sha256_digest(m.body), d);
+    }
+
+    const std::string out = path("out");
+    cgitest::Outcome pull = skopeo_copy({"--src-tls-verify=false", registry("library/multi:v1"), "oci:" + out + ":v1"});
+    ASSERT_EQ(pull.status, 0) << pull.out << pull.err;
+    EXPECT_EQ(digests_in(slurp(out + "/index.json")), top);
+    // Index, both platform manifests, their configs and layers: the same
+    // blobs with the same bytes.
+    const auto before = blobs_of(layout);
+    const auto after = blobs_of(out);
+    EXPECT_EQ(before.size(), 7u);
+    EXPECT_TRUE(before == after) << "blob sets differ: " << before.size() << " vs " << after.size();
+    for (const std::string &d : platforms) EXPECT_EQ(after.count(d.substr(7)), 1u) << d;
+}
+
+} // namespace
