@@ -116,5 +116,11 @@ int tag_confined(const char *tag)
 {
     if (tag == nullptr || tag[0] == '\0' || strcmp(tag, ".") == 0 || strcmp(tag, "..") == 0)
         return 0;
-    return strpbrk(tag, "/\\") == nullptr ? 1 : 0;
+    // Tags end up in header lines (Location) and JSON documents (tag list),
+    // so control bytes and bytes outside ASCII are refused with the
+    // separators: none of them can appear in a protocol tag anyway.
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(tag); *p != '\0'; ++p)
+        if (*p == '/' || *p == '\\' || *p < 0x20 || *p >= 0x7f)
+            return 0;
+    return 1;
 }

@@ -145,7 +145,8 @@ TEST(TagConfined, StaysOneComponent)
         SCOPED_TRACE(s);
         EXPECT_EQ(tag_confined(s), 1);
     }
-    static const char *kEscaping[] = {"", ".", "..", "a/b", "../x", "a\\b", "/", "x/"};
+    static const char *kEscaping[] = {"", ".", "..", "a/b", "../x", "a\\b", "/", "x/",
+                                      "a\r\nX-Injected: 1", "tab\there", "lat\xe9st", "del\x7f"};
     for (const char *s : kEscaping) {
         SCOPED_TRACE(s);
         EXPECT_EQ(tag_confined(s), 0);
