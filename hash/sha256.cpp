@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define SHA256_HAVE_X86 1
 #else
@@ -154,9 +155,13 @@ __attribute__((target("sha,sse4.1"))) void compress_shani(uint32_t state[8], con
 
 bool cpu_has_sha()
 {
+    // CPUID directly: not every compiler's __builtin_cpu_supports knows
+    // "sha". Leaf 1 ECX bit 19 is SSE4.1, leaf 7 EBX bit 29 is SHA.
     static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+        unsigned a, b, c, d;
+        if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 19)))
+            return false;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 29)) != 0;
     }();
     return has;
 }

@@ -145,3 +145,8 @@ int oci_init_storage(void) {
     if (rc == 0) s_storage_ready = 1;
     return rc;
 }
+
+void oci_storage_forget(void) {
+    reg_storage_cleanup();
+    s_storage_ready = 0;
+}

@@ -33,5 +33,8 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name, size
 // "storage_root" (or "registry_storage_root") of ./config.json, else
 // ./registry_storage. Returns 0, or reg_storage_init's failure result.
 int oci_init_storage(void);
+// Test hook, never called by the programs: closes the storage and forgets
+// the opening, so that the next oci_init_storage discovers the root anew.
+void oci_storage_forget(void);
 
 #endif

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The test command: installs what is missing, then builds and runs the whole
 # suite twice, once plainly and once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, both warnings-as-errors.
+# UndefinedBehaviorSanitizer, both warnings-as-errors, then fuzzes each
+# libFuzzer harness for a short, bounded time (scripts/fuzz.sh).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -20,4 +21,6 @@ for variant in plain sanitize; do
     echo "== $variant tests"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+# Six harnesses at 15 s each keep the fuzz step near two minutes.
+FUZZ_SECONDS=${FUZZ_SECONDS:-15} scripts/fuzz.sh
 echo "== all tests passed"
