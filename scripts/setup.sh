@@ -11,7 +11,7 @@ set -eu
 
 PKGS="g++ cmake make pkg-config googletest libgtest-dev libgmock-dev lighttpd curl ca-certificates"
 # Registry-API round trips with a real client, benchmarks and fuzzing.
-PKGS="$PKGS skopeo wrk valgrind clang libfuzzer-14-dev libclang-rt-14-dev openssl docker-registry"
+PKGS="$PKGS skopeo wrk valgrind time clang libfuzzer-14-dev libclang-rt-14-dev openssl docker-registry"
 
 missing=""
 for p in $PKGS; do

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include <dirent.h>
@@ -92,9 +93,21 @@ int temp_name_for(const char *path, char *out, size_t size)
 
 } // namespace
 
+// Every request joins a dozen paths; a formatted print here cost more than
+// the rest of a manifest lookup together. Same result as snprintf: cut to
+// size - 1 bytes and terminated, nothing written when size is 0.
 void path_join(char *out, size_t size, const char *first, const char *second)
 {
-    snprintf(out, size, "%s%s%s", first, PATH_SEP_STR, second);
+    if (size == 0)
+        return;
+    size_t used = 0;
+    for (const char *part : {first, PATH_SEP_STR, second}) {
+        size_t room = size - 1 - used;
+        size_t len = strnlen(part, room);
+        memcpy(out + used, part, len);
+        used += len;
+    }
+    out[used] = '\0';
 }
 
 char *xstrdup(const char *s)
