@@ -206,7 +206,9 @@ int reg_blob_cancel_upload(const char *upload_uuid)
     return 0;
 }
 
-int reg_blob_exists(const char *digest)
+// The checks shared by the operations that take a blob digest, in their
+// order: the argument, readiness, the digest's form; then the blob's path.
+static int blob_query_path(const char *digest, char *path, size_t size)
 {
     if (!digest) {
         set_error("digest is NULL");
@@ -219,26 +221,25 @@ int reg_blob_exists(const char *digest)
         set_error("invalid digest");
         return -1;
     }
+    blob_path_for_digest(digest, path, size);
+    return 0;
+}
+
+int reg_blob_exists(const char *digest)
+{
     char path[REG_PATH_BUF];
-    blob_path_for_digest(digest, path, sizeof path);
+    if (blob_query_path(digest, path, sizeof path) != 0) {
+        return -1;
+    }
     return file_exists(path) ? 1 : 0;
 }
 
 int64_t reg_blob_get_size(const char *digest)
 {
-    if (!digest) {
-        set_error("digest is NULL");
-        return -1;
-    }
-    if (require_ready() != 0) {
-        return -1;
-    }
-    if (!digest_valid(digest)) {
-        set_error("invalid digest");
-        return -1;
-    }
     char path[REG_PATH_BUF];
-    blob_path_for_digest(digest, path, sizeof path);
+    if (blob_query_path(digest, path, sizeof path) != 0) {
+        return -1;
+    }
     return file_size(path);
 }
 
@@ -272,19 +273,10 @@ int reg_blob_get_filepath(const char *digest, char *out, uint64_t out_size)
 
 int reg_blob_delete(const char *digest)
 {
-    if (!digest) {
-        set_error("digest is NULL");
-        return -1;
-    }
-    if (require_ready() != 0) {
-        return -1;
-    }
-    if (!digest_valid(digest)) {
-        set_error("invalid digest");
-        return -1;
-    }
     char path[REG_PATH_BUF];
-    blob_path_for_digest(digest, path, sizeof path);
+    if (blob_query_path(digest, path, sizeof path) != 0) {
+        return -1;
+    }
     if (!file_exists(path)) {
         set_error("blob not found: %s", digest);
         return -1;
