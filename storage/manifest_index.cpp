@@ -8,21 +8,6 @@
 
 #include "storage_internal.h"
 
-namespace {
-
-// The digest text of member "digest" of an object value, or null when the
-// value is not an object or the member is missing or not a string.
-const char *digest_member(yyjson_val *obj)
-{
-    if (!yyjson_is_obj(obj))
-        return nullptr;
-    yyjson_val *digest = yyjson_obj_get(obj, "digest");
-    if (!yyjson_is_str(digest))
-        return nullptr;
-    return yyjson_get_str(digest);
-}
-
-} // namespace
 
 // Only the members the registry relies on are checked: every entry of
 // "manifests" must name a manifest by a digest this registry can address,
@@ -47,13 +32,10 @@ yyjson_doc *index_checked_doc(const void *body, uint64_t body_len)
             set_error("index missing manifests array");
             rc = -1;
         } else {
-            size_t count = yyjson_arr_size(manifests);
-            for (size_t i = 0; i < count; ++i) {
-                if (!digest_valid(digest_member(yyjson_arr_get(manifests, i)))) {
-                    set_error("index manifest %zu missing valid digest", i);
-                    rc = -1;
-                    break;
-                }
+            size_t bad = first_invalid_descriptor(manifests);
+            if (bad != NO_INVALID_DESCRIPTOR) {
+                set_error("index manifest %zu missing valid digest", bad);
+                rc = -1;
             }
         }
     }

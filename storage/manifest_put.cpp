@@ -24,8 +24,14 @@ int is_digest_reference(const char *reference)
     return strncmp(reference, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0;
 }
 
-// The digest text of member "digest" of an object value, or null when the
-// value is not an object or the member is missing or not a string.
+// Frees a referrer record on every way out of a store.
+struct referrer_guard {
+    referrer_record *rec;
+    ~referrer_guard() { referrer_record_free(rec); }
+};
+
+} // namespace
+
 const char *digest_member(yyjson_val *obj)
 {
     if (!yyjson_is_obj(obj))
@@ -36,13 +42,14 @@ const char *digest_member(yyjson_val *obj)
     return yyjson_get_str(digest);
 }
 
-// Frees a referrer record on every way out of a store.
-struct referrer_guard {
-    referrer_record *rec;
-    ~referrer_guard() { referrer_record_free(rec); }
-};
-
-} // namespace
+size_t first_invalid_descriptor(yyjson_val *arr)
+{
+    size_t count = yyjson_arr_size(arr);
+    for (size_t i = 0; i < count; ++i)
+        if (!digest_valid(digest_member(yyjson_arr_get(arr, i))))
+            return i;
+    return NO_INVALID_DESCRIPTOR;
+}
 
 // Checks the members every stored manifest must carry. Only the first
 // occurrence of a duplicated key counts (the lookup of yyjson_obj_get).
@@ -69,13 +76,10 @@ yyjson_doc *manifest_checked_doc(const void *body, uint64_t body_len)
             set_error("manifest layers must be an array");
             rc = -1;
         } else if (layers) {
-            size_t count = yyjson_arr_size(layers);
-            for (size_t i = 0; i < count; ++i) {
-                if (!digest_valid(digest_member(yyjson_arr_get(layers, i)))) {
-                    set_error("manifest layer %zu missing valid digest", i);
-                    rc = -1;
-                    break;
-                }
+            size_t bad = first_invalid_descriptor(layers);
+            if (bad != NO_INVALID_DESCRIPTOR) {
+                set_error("manifest layer %zu missing valid digest", bad);
+                rc = -1;
             }
         }
     }

@@ -91,6 +91,16 @@ int listing_render(char *dst, uint64_t cap, const char *repo_name, char *const *
 // Image indexes and referrers (manifest_put.cpp, manifest_index.cpp,
 // referrers.cpp).
 struct yyjson_doc;
+struct yyjson_val;
+
+// The text of member "digest" of an object value, or null when the value is
+// not an object or the member is missing or not a string.
+const char *digest_member(yyjson_val *obj);
+// The position of the first element of an array of descriptors that has no
+// valid "digest" (image-manifest layers, index entries), or
+// NO_INVALID_DESCRIPTOR when every element has one.
+constexpr size_t NO_INVALID_DESCRIPTOR = SIZE_MAX;
+size_t first_invalid_descriptor(yyjson_val *arr);
 
 enum manifest_kind { MANIFEST_IMAGE, MANIFEST_INDEX };
 
