@@ -17,10 +17,18 @@
 namespace {
 
 constexpr const char *DEFAULT_MEDIA_TYPE = "application/vnd.docker.distribution.manifest.v2+json";
-// One header line at a time; the digest and Etag lines need 80 bytes at
-// most, so their tighter bound never cuts a digest.
-constexpr size_t HEADER_BUF = 512;
+// One header line at a time: the longest is the Location of a store, a
+// whole name and reference. The digest and Etag lines need 80 bytes at most,
+// so their tighter bound never cuts a digest.
+constexpr size_t HEADER_BUF = sizeof "Location: /v2/" + OCI_NAME_BUF + sizeof "/manifests/" + OCI_REF_BUF;
 constexpr size_t DIGEST_LINE_MAX = 128;
+
+// What a failure is called: a lookup or deletion answers a reference that
+// cannot name anything like one that names nothing.
+constexpr oci_error_codes STORE_CODES = {"MANIFEST_INVALID", "MANIFEST_INVALID", "MANIFEST_UNKNOWN", "manifest unknown",
+                                         false};
+constexpr oci_error_codes LOOKUP_CODES = {"MANIFEST_INVALID", "MANIFEST_INVALID", "MANIFEST_UNKNOWN",
+                                          "manifest unknown", true};
 
 // The media types under which a client pushes an index of per-platform
 // manifests (OCI image index, Docker manifest list).
@@ -58,7 +66,7 @@ int fetch_manifest(const char *name, const char *reference, bool head) {
     char content_type[REG_CONTENT_TYPE_BUF] = {};
     char digest[REG_DIGEST_BUF] = {};
     const char *body = reg_manifest_get(name, reference, content_type, digest);
-    if (!body) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    if (!body) oci_send_storage_error(LOOKUP_CODES);
     // A stored manifest passed the JSON check, so it holds no NUL byte and
     // its length is that of the text: the bytes the digest was taken over.
     size_t len = strlen(body);
@@ -95,7 +103,7 @@ int store_manifest(const char *name, const char *reference) {
     int rc = is_index_type(content_type) ? reg_manifest_put_index(name, reference, body, len, content_type, digest)
                                          : reg_manifest_put(name, reference, body, len, content_type, digest);
     free(body);
-    if (rc != 0) oci_send_error(400, "MANIFEST_INVALID", reg_storage_last_error());
+    if (rc != 0) oci_send_storage_error(STORE_CODES);
     // A client learns from OCI-Subject that this registry indexes referrers,
     // whether or not the subject itself is stored.
     char subject[REG_DIGEST_BUF] = {};
@@ -122,7 +130,7 @@ int store_manifest(const char *name, const char *reference) {
 int delete_manifest(const char *name, const char *reference) {
     const bool by_digest = strncmp(reference, "sha256:", 7) == 0;
     const int rc = by_digest ? reg_manifest_delete_digest(name, reference) : reg_manifest_delete(name, reference);
-    if (rc != 0) oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
+    if (rc != 0) oci_send_storage_error(LOOKUP_CODES);
     cgi_header_status(202, "Accepted");
     cgi_header_extra(OCI_API_VERSION_LINE);
     cgi_headers_end();

@@ -50,11 +50,8 @@ int handle_v2_referrers(void) {
 
     const char *artifact_type = cgi_query("artifactType");
     const char *json = reg_referrers_json(repo, ref, artifact_type);
-    if (!json) {
-        const char *why = reg_storage_last_error();
-        if (strcmp(why, "invalid repository name") == 0) oci_send_error(400, "NAME_INVALID", why);
-        oci_send_error(500, "STORAGE_ERROR", why);
-    }
+    // The digest was checked above, so a refusal can only be the name.
+    if (!json) oci_send_storage_error({"NAME_INVALID", "DIGEST_INVALID", "NAME_UNKNOWN", nullptr, false});
     size_t len = strlen(json);
 
     cgi_header_status(200, "OK");

@@ -116,35 +116,51 @@ body_source open_body(void) {
     return {STDIN_FILENO, len};
 }
 
-// A Content-Range, when the request has one, must name exactly the body's
-// bytes at exactly the upload's end: a chunk is never placed anywhere else.
-void check_content_range(const char *name, const char *uuid, int64_t upload_size, uint64_t body_len) {
-    const char *text = cgi_env("HTTP_CONTENT_RANGE", "");
-    if (text[0] == '\0') return;
-    uint64_t start = 0, end = 0;
-    if (!oci_parse_content_range(text, &start, &end))
-        send_upload_error(416, "BLOB_UPLOAD_INVALID", "invalid Content-Range", name, uuid, upload_size);
-    if (start != static_cast<uint64_t>(upload_size)) {
-        char msg[ERROR_BUF];
-        hv_snprintf(msg, sizeof msg, "chunk starts at %llu, the upload holds %lld bytes",
-                    static_cast<unsigned long long>(start), static_cast<long long>(upload_size));
-        send_upload_error(416, "BLOB_UPLOAD_INVALID", msg, name, uuid, upload_size);
-    }
-    if (end - start + 1 != body_len)
-        send_upload_error(416, "BLOB_UPLOAD_INVALID", "Content-Range does not match the body length", name, uuid,
-                          upload_size);
+// The codes of this endpoint's failures (the table of oci_error_for_kind
+// picks the status).
+constexpr oci_error_codes UPLOAD_CODES = {"BLOB_UPLOAD_INVALID", "DIGEST_INVALID", "BLOB_UPLOAD_UNKNOWN",
+                                          "blob upload unknown to registry", true};
+
+// Answers the library's last failure about an open upload: a refusal that
+// the client can recover from (a range elsewhere than the upload's end, a
+// body cut short) carries the upload's URL and size, so it can resume.
+[[noreturn]] void send_append_failure(const char *name, const char *uuid, int64_t upload_size) {
+    oci_error_reply reply = oci_error_for_kind(reg_storage_last_error_kind(), UPLOAD_CODES);
+    if (upload_size >= 0 && (reply.status == 416 || reply.status == 400))
+        send_upload_error(reply.status, reply.code, reg_storage_last_error(), name, uuid, upload_size);
+    oci_send_storage_error(UPLOAD_CODES);
 }
 
-// Appends the whole body or nothing. A body shorter than declared (a client
-// that lied or hung up) is a 400 and leaves the upload as it was.
-void append_body(const char *name, const char *uuid, int64_t upload_size, const body_source &body) {
-    uint64_t received = 0;
-    if (reg_blob_append_fd(uuid, body.fd, body.len, &received) == 0) return;
-    char msg[ERROR_BUF];
-    hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
-    if (reg_blob_upload_size(uuid) < 0) oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
-    if (received < body.len) send_upload_error(400, "SIZE_INVALID", msg, name, uuid, upload_size);
-    send_upload_error(500, "STORAGE_ERROR", msg, name, uuid, upload_size);
+// Where a chunk must start: the first byte its Content-Range names, or -1
+// (wherever the upload ends) when the request has none. The range must
+// name exactly the body's bytes; whether it starts at the upload's end is
+// for the append to check under the upload's lock.
+int64_t chunk_start(const char *name, const char *uuid, uint64_t body_len) {
+    const char *text = cgi_env("HTTP_CONTENT_RANGE", "");
+    if (text[0] == '\0') return -1;
+    uint64_t start = 0, end = 0;
+    if (!oci_parse_content_range(text, &start, &end) || start > static_cast<uint64_t>(INT64_MAX)) {
+        int64_t size = reg_blob_upload_size(uuid);
+        if (size < 0) oci_send_storage_error(UPLOAD_CODES);
+        send_upload_error(416, "BLOB_UPLOAD_INVALID", "invalid Content-Range", name, uuid, size);
+    }
+    if (end - start + 1 != body_len) {
+        int64_t size = reg_blob_upload_size(uuid);
+        if (size < 0) oci_send_storage_error(UPLOAD_CODES);
+        send_upload_error(416, "BLOB_UPLOAD_INVALID", "Content-Range does not match the body length", name, uuid,
+                          size);
+    }
+    return static_cast<int64_t>(start);
+}
+
+// Appends the whole body or nothing and returns the upload's new size. A
+// body shorter than declared (a client that lied or hung up) is a 400 and
+// leaves the upload as it was.
+int64_t append_body(const char *name, const char *uuid, const body_source &body) {
+    const int64_t at = chunk_start(name, uuid, body.len);
+    int64_t size = -1;
+    if (reg_blob_append_fd(uuid, body.fd, body.len, at, nullptr, &size) != 0) send_append_failure(name, uuid, size);
+    return size;
 }
 
 // Copies a query parameter out of the gateway's rotating slots.
@@ -152,7 +168,7 @@ void query_copy(const char *key, char *out, size_t size) { hv_strlcpy(out, cgi_q
 
 int start_upload(const char *name) {
     char uuid[REG_UUID_BUF] = {};
-    if (reg_blob_start_upload(uuid) != 0) oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
+    if (reg_blob_start_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
     send_upload_progress(202, "Accepted", name, uuid, 0);
     return 0;
 }
@@ -163,21 +179,18 @@ int monolithic_upload(const char *name, const char *digest) {
     if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
     body_source body = open_body();
     char uuid[REG_UUID_BUF] = {};
-    if (reg_blob_start_upload(uuid) != 0) oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
+    if (reg_blob_start_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
 
-    uint64_t received = 0;
-    char msg[ERROR_BUF];
-    if (reg_blob_append_fd(uuid, body.fd, body.len, &received) != 0) {
-        hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
-        reg_blob_cancel_upload(uuid);
-        oci_send_error(received < body.len ? 400 : 500, received < body.len ? "SIZE_INVALID" : "STORAGE_ERROR", msg);
-    }
     char stored[REG_DIGEST_BUF] = {};
-    if (reg_blob_finish_upload(uuid, digest, stored) != 0) {
+    if (reg_blob_append_fd(uuid, body.fd, body.len, -1, nullptr, nullptr) != 0 ||
+        reg_blob_finish_upload(uuid, digest, stored) != 0) {
+        // The cancel must not replace the failure being answered.
+        reg_error_kind kind = reg_storage_last_error_kind();
+        char msg[ERROR_BUF];
         hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
         reg_blob_cancel_upload(uuid);
-        bool mismatch = strncmp(msg, "digest mismatch", 15) == 0;
-        oci_send_error(mismatch ? 400 : 500, mismatch ? "DIGEST_INVALID" : "STORAGE_ERROR", msg);
+        oci_error_reply reply = oci_error_for_kind(kind, UPLOAD_CODES);
+        oci_send_error(reply.status, reply.code, reply.message ? reply.message : msg);
     }
     send_blob_created(name, stored);
     return 0;
@@ -198,44 +211,40 @@ int post_upload(const char *name) {
     return start_upload(name);
 }
 
-int patch_upload(const char *name, const char *uuid, int64_t upload_size) {
+int patch_upload(const char *name, const char *uuid) {
     body_source body = open_body();
-    check_content_range(name, uuid, upload_size, body.len);
-    append_body(name, uuid, upload_size, body);
-    int64_t now = reg_blob_upload_size(uuid);
-    if (now < 0) oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    int64_t now = append_body(name, uuid, body);
     send_upload_progress(202, "Accepted", name, uuid, now);
     return 0;
 }
 
-int put_upload(const char *name, const char *uuid, int64_t upload_size) {
+int put_upload(const char *name, const char *uuid) {
     char digest[OCI_REF_BUF];
     query_copy("digest", digest, sizeof digest);
     if (digest[0] == '\0') oci_send_error(400, "DIGEST_INVALID", "digest missing");
     if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
     body_source body = open_body();
-    if (body.len > 0) {
-        check_content_range(name, uuid, upload_size, body.len);
-        append_body(name, uuid, upload_size, body);
-    }
+    if (body.len > 0) append_body(name, uuid, body);
     char stored[REG_DIGEST_BUF] = {};
-    if (reg_blob_finish_upload(uuid, digest, stored) != 0) {
-        char msg[ERROR_BUF];
-        hv_strlcpy(msg, reg_storage_last_error(), sizeof msg);
-        // A mismatch spends the upload (the library removes it); the client
-        // has to upload again.
-        if (strncmp(msg, "digest mismatch", 15) == 0) oci_send_error(400, "DIGEST_INVALID", msg);
-        if (strncmp(msg, "upload not found", 16) == 0)
-            oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
-        oci_send_error(500, "STORAGE_ERROR", msg);
-    }
+    // A mismatch spends the upload (the library removes it); the client has
+    // to upload again.
+    if (reg_blob_finish_upload(uuid, digest, stored) != 0) oci_send_storage_error(UPLOAD_CODES);
     send_blob_created(name, stored);
     return 0;
 }
 
+int upload_status(const char *name, const char *uuid) {
+    int64_t size = reg_blob_upload_size(uuid);
+    if (size < 0) oci_send_storage_error(UPLOAD_CODES);
+    send_upload_progress(204, "No Content", name, uuid, size);
+    return 0;
+}
+
 int cancel_upload(const char *uuid) {
-    if (reg_blob_cancel_upload(uuid) != 0) oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
+    // Cancelling nothing is no failure for the library, but it is for the
+    // client that named an upload.
+    if (reg_blob_upload_size(uuid) < 0 || reg_blob_cancel_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
     cgi_header_status(204, "No Content");
     cgi_header_extra(OCI_API_VERSION_LINE);
     cgi_header_extra("Content-Length: 0");
@@ -268,14 +277,10 @@ int handle_v2_upload(void) {
     if (post || !(patch || put || get || del))
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob upload endpoint");
 
-    int64_t size = ref[0] != '\0' ? reg_blob_upload_size(ref) : -1;
-    if (size < 0) oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
-    if (patch) return patch_upload(repo, ref, size);
-    if (put) return put_upload(repo, ref, size);
-    if (get) {
-        send_upload_progress(204, "No Content", repo, ref, size);
-        return 0;
-    }
+    if (ref[0] == '\0') oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    if (patch) return patch_upload(repo, ref);
+    if (put) return put_upload(repo, ref);
+    if (get) return upload_status(repo, ref);
     return cancel_upload(ref);
 }
 

@@ -258,35 +258,40 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[SHA256_DIGEST_SIZE])
         store_be32(out + 4 * i, ctx->state[i]);
 }
 
-int sha256_file(const char *path, uint8_t out[SHA256_DIGEST_SIZE])
+int sha256_fd(int fd, uint8_t out[SHA256_DIGEST_SIZE])
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
 #ifdef POSIX_FADV_SEQUENTIAL
     (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-
     sha256_ctx ctx;
     sha256_init(&ctx);
     alignas(64) uint8_t buf[FILE_CHUNK];
-    bool failed = false;
+    off_t at = 0;
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
+        ssize_t n = pread(fd, buf, sizeof buf, at);
         if (n > 0) {
             sha256_update(&ctx, buf, (uint64_t)n);
+            at += n;
             continue;
         }
         if (n == 0)
             break;
         if (errno == EINTR)
             continue;
-        failed = true;
-        break;
-    }
-    close(fd);
-    if (failed)
         return -1;
+    }
     sha256_final(&ctx, out);
     return 0;
+}
+
+int sha256_file(const char *path, uint8_t out[SHA256_DIGEST_SIZE])
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = sha256_fd(fd, out);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
 }

@@ -22,6 +22,10 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[SHA256_DIGEST_SIZE]);
 // 0 with the digest of the whole file in out; -1 (out untouched) when the
 // file cannot be opened or read.
 int sha256_file(const char *path, uint8_t out[SHA256_DIGEST_SIZE]);
+// The same over an open file, from its first byte to its end whatever the
+// descriptor's offset (which stays as it was), so a caller can hash a file
+// it holds locked without opening it again.
+int sha256_fd(int fd, uint8_t out[SHA256_DIGEST_SIZE]);
 
 // Test and benchmark hooks. The compression runs on the x86 SHA extensions
 // when the processor has them and on portable code otherwise; both give the

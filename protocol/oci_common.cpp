@@ -40,27 +40,50 @@ void write_api_headers(int status) {
 
 // The storage root named in ./config.json, found by a plain text search for
 // the quoted key and its colon rather than a JSON parse: the value is the
-// text between the next two double quotes, escapes left as they are.
-void root_from_config(char *root, size_t size) {
+// text between the next two double quotes, escapes left as they are. -1 when
+// the value is too long for the buffer: taking the default instead would
+// put the registry in another directory without a word.
+int root_from_config(char *root, size_t size) {
     char text[CONFIG_BUF] = {};
     {
         file_ptr f(fopen("config.json", "rb"));
-        if (!f) return;
+        if (!f) return 0;
         size_t got = fread(text, 1, sizeof text - 1, f.get());
         text[got] = '\0';
     }
     const char *key = strstr(text, "\"storage_root\":");
     if (!key) key = strstr(text, "\"registry_storage_root\":");
-    if (!key) return;
+    if (!key) return 0;
     const char *colon = strchr(key, ':');
     const char *open = colon ? strchr(colon, '"') : nullptr;
     const char *close = open ? strchr(open + 1, '"') : nullptr;
-    if (!close) return;
+    if (!close) return 0;
     size_t len = static_cast<size_t>(close - (open + 1));
-    if (len >= size) return;
+    if (len >= size) return -1;
     memcpy(root, open + 1, len);
     root[len] = '\0';
+    return 0;
 }
+
+// One row per kind. A null code is the endpoint's own (oci_error_codes).
+struct kind_row {
+    reg_error_kind kind;
+    int status;
+    const char *code;
+};
+constexpr kind_row KIND_TABLE[] = {
+    {REG_ERR_INVALID, 400, nullptr},
+    {REG_ERR_NOT_FOUND, 404, nullptr},
+    {REG_ERR_DIGEST, 400, nullptr},
+    {REG_ERR_RANGE, 416, nullptr},
+    {REG_ERR_TOO_LARGE, 413, nullptr},
+    {REG_ERR_SHORT_BODY, 400, "SIZE_INVALID"},
+    {REG_ERR_NOT_READY, 500, "STORAGE_ERROR"},
+    {REG_ERR_NO_SPACE, 507, "STORAGE_ERROR"},
+    {REG_ERR_PERMISSION, 500, "STORAGE_ERROR"},
+    {REG_ERR_NO_MEMORY, 500, "STORAGE_ERROR"},
+    {REG_ERR_IO, 500, "STORAGE_ERROR"},
+};
 
 } // namespace
 
@@ -73,6 +96,28 @@ void oci_send_error(int status, const char *code, const char *message) {
     fputs("\"}]}\n", stdout);
     fflush(stdout);
     exit(0);
+}
+
+oci_error_reply oci_error_for_kind(reg_error_kind kind, const oci_error_codes &codes) {
+    if (codes.invalid_is_unknown && kind == REG_ERR_INVALID) kind = REG_ERR_NOT_FOUND;
+    for (const kind_row &row : KIND_TABLE) {
+        if (row.kind != kind) continue;
+        switch (kind) {
+        case REG_ERR_NOT_FOUND:
+            return {row.status, codes.unknown, codes.unknown_message};
+        case REG_ERR_DIGEST:
+            return {row.status, codes.digest, nullptr};
+        default:
+            return {row.status, row.code ? row.code : codes.invalid, nullptr};
+        }
+    }
+    // No kind recorded: nothing says the client is to blame.
+    return {500, "STORAGE_ERROR", nullptr};
+}
+
+void oci_send_storage_error(const oci_error_codes &codes) {
+    oci_error_reply reply = oci_error_for_kind(reg_storage_last_error_kind(), codes);
+    oci_send_error(reply.status, reply.code, reply.message ? reply.message : reg_storage_last_error());
 }
 
 void oci_send_json(int status, const char *json) {
@@ -136,10 +181,12 @@ int oci_init_storage(void) {
     if (s_storage_ready) return 0;
     char root[ROOT_BUF] = {};
     const char *env = cgi_env("REGISTRY_STORAGE_ROOT", nullptr);
-    if (env[0] != '\0')
+    if (env[0] != '\0') {
+        if (strlen(env) >= sizeof root) return -1;
         hv_strlcpy(root, env, sizeof root);
-    else
-        root_from_config(root, sizeof root);
+    } else if (root_from_config(root, sizeof root) != 0) {
+        return -1;
+    }
     if (root[0] == '\0') hv_strlcpy(root, DEFAULT_ROOT, sizeof root);
     int rc = reg_storage_init(root);
     if (rc == 0) s_storage_ready = 1;

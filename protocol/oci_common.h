@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "reg_storage.h"
+
 // Buffers for a repository name and a reference: 255 characters and the NUL.
 constexpr size_t OCI_NAME_BUF = 256;
 constexpr size_t OCI_REF_BUF = 256;
@@ -18,6 +20,28 @@ constexpr const char *OCI_API_VERSION_LINE = "Docker-Distribution-API-Version: r
 // process with status 0. A null code is "UNKNOWN", a null message
 // "Unknown error"; the code is written unescaped, so pass fixed codes only.
 [[noreturn]] void oci_send_error(int status, const char *code, const char *message);
+// The protocol's codes for what a request is about, so that the caller's
+// mistakes are named in its terms (a manifest, an upload, a blob).
+struct oci_error_codes {
+    const char *invalid;         // input refused (400; 413 too large; 416 range)
+    const char *digest;          // content not matching its digest (400)
+    const char *unknown;         // the thing named is not there (404)
+    const char *unknown_message; // the 404's message; null: the library's
+    bool invalid_is_unknown;     // a lookup: a name that cannot exist is not there
+};
+// Status and code for the storage library's failure of the given kind: the
+// one table every endpoint answers by. Mistakes of the client keep their
+// 4xx; faults of the server answer 5xx (507 when the disk is full), so that
+// clients retry instead of giving up.
+struct oci_error_reply {
+    int status;
+    const char *code;
+    const char *message; // null: the library's own message
+};
+oci_error_reply oci_error_for_kind(reg_error_kind kind, const oci_error_codes &codes);
+// Answers the library's last failure by that table, with its message unless
+// the codes name a fixed one; exits like oci_send_error.
+[[noreturn]] void oci_send_storage_error(const oci_error_codes &codes);
 // Writes a JSON reply with the same header lines; json null or empty sends {}.
 void oci_send_json(int status, const char *json);
 // 1 when the name is 1 to 255 bytes of letters, digits and '-', '_', '.',
@@ -31,7 +55,9 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *name, size
                           size_t ref_size);
 // Opens the storage once per process: REGISTRY_STORAGE_ROOT, else the
 // "storage_root" (or "registry_storage_root") of ./config.json, else
-// ./registry_storage. Returns 0, or reg_storage_init's failure result.
+// ./registry_storage. Returns 0, or reg_storage_init's failure result; -1
+// also when the configured root is too long to keep whole (it is never cut
+// to another directory's name).
 int oci_init_storage(void);
 // Test hook, never called by the programs: closes the storage and forgets
 // the opening, so that the next oci_init_storage discovers the root anew.

@@ -1,13 +1,15 @@
 // Blob uploads and the content-addressed blob store. An upload is the file
 // uploads/<id>.part; finishing it hashes what arrived and, when the digest
 // is the one the caller expects, renames it to blobs/sha256/<hh>/<hex>. The
-// rename is the commit point: a blob exists under its name only when whole.
+// rename is the commit point: a blob exists under its name only when whole,
+// and only ever with the bytes its name was computed from.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "sha256.h"
@@ -15,35 +17,36 @@
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
 // "sha256:" + 64 digits + NUL, with room to spare.
 constexpr size_t DIGEST_FORMAT_BUF = 80;
-// Offset of the first hexadecimal digit in a digest string.
-constexpr size_t DIGEST_HEX_OFFSET = 7;
 
-void fanout_dir_for_digest(const char *digest, char *out, size_t size)
-{
-    snprintf(out, size, "%s/blobs/sha256/%c%c", s_root, digest[DIGEST_HEX_OFFSET],
-             digest[DIGEST_HEX_OFFSET + 1]);
-}
+// Attempts at a fresh upload ID before giving up: with 122 random bits a
+// second attempt already means the generator is broken.
+constexpr int UPLOAD_ID_ATTEMPTS = 4;
 
-// Flushes the upload's bytes to stable storage, so that the rename never
-// publishes a blob whose content a crash could still lose. 0 or -1.
-int sync_file(const char *path)
+// Moves a verified upload to its blob name without ever replacing a blob
+// that is there: 0 when this call published it, 1 when the blob was
+// already stored (the upload is then left for the caller to remove), -1
+// with errno. A file system that cannot rename without replacing gets a
+// hard link and an unlink instead; if that is cut short the upload file
+// keeps a second name, which upload_open refuses from then on.
+int publish_blob(const char *upload_path, const char *blob_path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    if (renameat2(AT_FDCWD, upload_path, AT_FDCWD, blob_path, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    // Only a blob file counts as stored; anything else in its place is a
+    // fault of the store.
+    if (errno == EEXIST) {
+        return file_exists(blob_path) ? 1 : -1;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
         return -1;
     }
-    int rc = fsync(fd);
-    if (close(fd) != 0) {
-        rc = -1;
+    if (link(upload_path, blob_path) != 0) {
+        return errno == EEXIST && file_exists(blob_path) ? 1 : -1;
     }
-    return rc == 0 ? 0 : -1;
+    return unlink(upload_path) == 0 || errno == ENOENT ? 0 : -1;
 }
 
 } // namespace
@@ -57,17 +60,25 @@ int reg_blob_start_upload(char *out_upload_uuid)
     if (require_ready() != 0) {
         return -1;
     }
-    uuid_make(out_upload_uuid);
-
     char path[REG_PATH_BUF];
-    upload_path_for_uuid(out_upload_uuid, path, sizeof path);
-    FILE *f = std::fopen(path, "wb");
-    if (!f) {
-        set_error("cannot create upload file: %s", path);
-        return -1;
+    for (int attempt = 0; attempt < UPLOAD_ID_ATTEMPTS; ++attempt) {
+        if (uuid_make_random(out_upload_uuid) != 0) {
+            set_fault("cannot make upload id");
+            return -1;
+        }
+        upload_path_for_uuid(out_upload_uuid, path, sizeof path);
+        // O_EXCL: an ID that is already taken never truncates a live upload.
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            return 0;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
     }
-    std::fclose(f);
-    return 0;
+    set_fault("cannot create upload file: %s", path);
+    return -1;
 }
 
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t len)
@@ -76,37 +87,37 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t le
         set_error("upload_uuid/data is NULL");
         return -1;
     }
-    if (require_ready() != 0) {
+    if (check_upload_id(upload_uuid) != 0) {
         return -1;
     }
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
+    upload_handle upload;
+    if (upload_open(upload_uuid, 1, &upload) != 0) {
         return -1;
     }
-
-    char path[REG_PATH_BUF];
-    upload_path_for_uuid(upload_uuid, path, sizeof path);
-    // Opening with "ab" would create a missing file: test first, so that an
-    // unknown ID never turns into an upload.
-    if (!file_exists(path)) {
-        set_error("upload not found: %s", upload_uuid);
+    struct stat st;
+    if (fstat(upload.fd, &st) != 0) {
+        set_fault("write error appending chunk");
         return -1;
     }
-    file_ptr f(std::fopen(path, "ab"));
-    if (!f) {
-        set_error("upload not found: %s", upload_uuid);
-        return -1;
-    }
-    size_t written = len > 0 ? std::fwrite(data, 1, len, f.get()) : 0;
-    int failed = std::ferror(f.get());
-    // A short chunk stays in the stream's buffer until the close flushes it;
-    // a flush that fails there loses bytes, so it counts as a write error.
-    if (std::fclose(f.release()) != 0) {
-        failed = 1;
-    }
-    if (failed || written != len) {
-        set_error("write error appending chunk");
-        return -1;
+    const char *p = static_cast<const char *>(data);
+    off_t at = st.st_size;
+    uint64_t left = len;
+    while (left > 0) {
+        size_t piece = left > (1u << 30) ? (size_t)(1u << 30) : (size_t)left;
+        ssize_t n = pwrite(upload.fd, p, piece, at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            int saved = errno;
+            (void)ftruncate(upload.fd, st.st_size);
+            errno = saved;
+            set_fault("write error appending chunk");
+            return -1;
+        }
+        p += n;
+        at += n;
+        left -= (uint64_t)n;
     }
     return 0;
 }
@@ -117,11 +128,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         set_error("NULL argument");
         return -1;
     }
-    if (require_ready() != 0) {
-        return -1;
-    }
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
+    if (check_upload_id(upload_uuid) != 0) {
         return -1;
     }
     if (!digest_valid(expected_digest)) {
@@ -129,16 +136,15 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         return -1;
     }
 
-    char upload_path[REG_PATH_BUF];
-    upload_path_for_uuid(upload_uuid, upload_path, sizeof upload_path);
-    if (!file_exists(upload_path)) {
-        set_error("upload not found: %s", upload_uuid);
+    // Held to the end: no append can slip in between the hash and the
+    // publishing, so the bytes hashed are the bytes published.
+    upload_handle upload;
+    if (upload_open(upload_uuid, 1, &upload) != 0) {
         return -1;
     }
-
     uint8_t hash[SHA256_DIGEST_SIZE];
-    if (sha256_file(upload_path, hash) != 0) {
-        set_error("hashing upload failed");
+    if (sha256_fd(upload.fd, hash) != 0) {
+        set_fault("hashing upload failed");
         return -1;
     }
     char hex[2 * SHA256_DIGEST_SIZE + 1];
@@ -148,36 +154,38 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 
     // A mismatching upload is spent: the client has to upload again.
     if (std::strcmp(actual, expected_digest) != 0) {
-        set_error("digest mismatch: expected %s, got %s", expected_digest, actual);
-        remove_file(upload_path);
+        set_error_kind(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, actual);
+        (void)unlink(upload.path);
         return -1;
     }
 
     char blob_path[REG_PATH_BUF];
+    char fanout[REG_PATH_BUF];
     blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
-    if (file_exists(blob_path)) {
-        // Content-addressed: the same bytes are already stored.
-        remove_file(upload_path);
-    } else {
-        char fanout[REG_PATH_BUF];
-        fanout_dir_for_digest(expected_digest, fanout, sizeof fanout);
+    blob_fanout_dir(expected_digest, fanout, sizeof fanout);
+    if (!file_exists(blob_path)) {
         if (mkdirs(fanout) != 0) {
-            set_error("mkdirs blob dir failed");
+            set_fault("mkdirs blob dir failed");
             return -1;
         }
-        if (sync_file(upload_path) != 0) {
-            set_error("cannot sync upload file: %s", upload_path);
+        // The content is on disk before its name is.
+        if (fsync(upload.fd) != 0) {
+            set_fault("cannot sync upload file: %s", upload.path);
             return -1;
         }
-        if (std::rename(upload_path, blob_path) != 0) {
-            // A finish of the same content may have published the blob
-            // between the test above and the rename; then it is stored.
-            if (!file_exists(blob_path)) {
-                set_error("rename to CAS failed: %s", blob_path);
-                return -1;
-            }
-            remove_file(upload_path);
-        }
+    }
+    int published = file_exists(blob_path) ? 1 : publish_blob(upload.path, blob_path);
+    if (published < 0) {
+        set_fault("rename to CAS failed: %s", blob_path);
+        return -1;
+    }
+    // Content-addressed: when the same bytes are already stored, they stay
+    // as they are and this upload is spent.
+    if (published == 1) {
+        (void)unlink(upload.path);
+    } else if (sync_dir(fanout) != 0) {
+        set_fault("cannot sync blob dir: %s", fanout);
+        return -1;
     }
 
     snprintf(out_digest, REG_DIGEST_BUF, "%s", expected_digest);
@@ -186,21 +194,16 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 
 int reg_blob_cancel_upload(const char *upload_uuid)
 {
-    if (!upload_uuid) {
-        set_error("upload_uuid is NULL");
+    if (check_upload_id(upload_uuid) != 0) {
         return -1;
     }
-    if (require_ready() != 0) {
-        return -1;
+    upload_handle upload;
+    if (upload_open(upload_uuid, 1, &upload) != 0) {
+        // Nothing to cancel is no failure.
+        return reg_storage_last_error_kind() == REG_ERR_NOT_FOUND ? 0 : -1;
     }
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
-    char path[REG_PATH_BUF];
-    upload_path_for_uuid(upload_uuid, path, sizeof path);
-    if (remove_file(path) != 0) {
-        set_error("cancel failed");
+    if (unlink(upload.path) != 0) {
+        set_fault("cancel failed");
         return -1;
     }
     return 0;
@@ -259,7 +262,7 @@ int reg_blob_get_filepath(const char *digest, char *out, uint64_t out_size)
     char path[REG_PATH_BUF];
     blob_path_for_digest(digest, path, sizeof path);
     if (!file_exists(path)) {
-        set_error("blob not found: %s", digest);
+        set_error_kind(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
     size_t len = std::strlen(path);
@@ -278,16 +281,16 @@ int reg_blob_delete(const char *digest)
         return -1;
     }
     if (!file_exists(path)) {
-        set_error("blob not found: %s", digest);
+        set_error_kind(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
     if (remove_file(path) != 0) {
-        set_error("remove failed");
+        set_fault("remove failed");
         return -1;
     }
     // Fails, as intended, while the fan-out directory still holds blobs.
     char fanout[REG_PATH_BUF];
-    fanout_dir_for_digest(digest, fanout, sizeof fanout);
+    blob_fanout_dir(digest, fanout, sizeof fanout);
     rmdir(fanout);
     return 0;
 }

@@ -120,7 +120,7 @@ const char *page_render(page *p, uint64_t head_len, char *out_next_last, size_t 
     uint64_t pos = head_len;
     for (size_t i = 0; i < p->held.size(); ++i) {
         if (pos + entry_width(p->held[i]) + ESCAPE_SLACK >= REG_RESULT_SIZE) {
-            set_error("result too large");
+            set_error_kind(REG_ERR_IO, "result too large");
             return nullptr;
         }
         if (i > 0)
@@ -294,7 +294,7 @@ const char *reg_tags_page_json(const char *name, int n, const char *last, char *
         pos += sizeof head_close - 1;
         return page_render(&p, pos, out_next_last, next_size);
     } catch (const std::bad_alloc &) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
 }
@@ -321,7 +321,7 @@ const char *reg_catalog_page_json(int n, const char *last, char *out_next_last, 
         memcpy(s_result, head, sizeof head - 1);
         return page_render(&p, sizeof head - 1, out_next_last, next_size);
     } catch (const std::bad_alloc &) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
 }

@@ -53,12 +53,17 @@ unsigned s_temp_counter;
 
 // One attempt of mkdirs: the directory is there afterwards, whoever made it.
 // A name that exists but is no directory fails, so success always means a
-// usable directory.
+// usable directory. A directory this call made is synced into its parent:
+// files published inside it must not vanish with it after a crash.
 bool make_one_dir(const char *path)
 {
     if (mkdir(path, 0777) == 0)
+        return sync_parent_dir(path) == 0;
+    int saved = errno;
+    if (dir_exists(path) == 1)
         return true;
-    return dir_exists(path) == 1;
+    errno = saved == EEXIST ? ENOTDIR : saved;
+    return false;
 }
 
 bool write_all(int fd, const uint8_t *p, uint64_t len)
@@ -181,30 +186,138 @@ int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len)
     return 0;
 }
 
+int stage_file(const char *path, const void *data, uint64_t len, staged_file *out)
+{
+    out->fd = -1;
+    out->published = 0;
+    out->target = path;
+    if (temp_name_for(path, out->temp, sizeof out->temp) != 0) {
+        out->temp[0] = '\0';
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    fd_guard fd(open(out->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.fd < 0) {
+        out->temp[0] = '\0';
+        return -1;
+    }
+    if (!write_all(fd.fd, static_cast<const uint8_t *>(data), len)) {
+        int saved = errno;
+        unlink(out->temp);
+        out->temp[0] = '\0';
+        errno = saved;
+        return -1;
+    }
+    out->fd = fd.release();
+    return 0;
+}
+
+// Every file's writeback is started before the first one is waited for, so
+// the file system can commit them together: a set of small files costs
+// about one flush instead of one each.
+int sync_staged(staged_file *files, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (files[i].fd >= 0)
+            (void)sync_file_range(files[i].fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    int rc = 0;
+    int saved = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (files[i].fd < 0)
+            continue;
+        if (rc == 0 && fsync(files[i].fd) != 0) {
+            rc = -1;
+            saved = errno;
+        }
+        if (close(files[i].fd) != 0 && rc == 0) {
+            rc = -1;
+            saved = errno;
+        }
+        files[i].fd = -1;
+    }
+    errno = saved;
+    return rc;
+}
+
+int publish_staged(staged_file *file)
+{
+    if (rename(file->temp, file->target) != 0)
+        return -1;
+    file->published = 1;
+    return 0;
+}
+
+void drop_staged(staged_file *file)
+{
+    int saved = errno;
+    if (file->fd >= 0) {
+        close(file->fd);
+        file->fd = -1;
+    }
+    if (!file->published && file->temp[0] != '\0')
+        unlink(file->temp);
+    file->temp[0] = '\0';
+    errno = saved;
+}
+
 // The target is replaced whole or not at all: readers in other processes
 // see either the previous content or the new one, never a truncated file,
 // and a failure leaves the previous file as it was. The data is synced
-// before the rename, so after a crash the name holds one complete version.
-// The directory is not synced: a crash may bring back the previous
-// version, which is whole, and the extra sync would double the latency.
+// before the rename and the directory after it, so once this returns the
+// new content survives a crash.
 int write_file(const char *path, const void *data, uint64_t len)
 {
-    char temp[REG_PATH_BUF];
-    if (temp_name_for(path, temp, sizeof temp) != 0)
+    staged_file file;
+    if (stage_file(path, data, len, &file) != 0)
         return -1;
+    if (sync_staged(&file, 1) != 0 || publish_staged(&file) != 0) {
+        drop_staged(&file);
+        return -1;
+    }
+    return sync_parent_dir(path);
+}
 
-    fd_guard fd(open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+int sync_dir(const char *dir)
+{
+    fd_guard fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.fd < 0)
         return -1;
-    bool ok = write_all(fd.fd, static_cast<const uint8_t *>(data), len) && fsync(fd.fd) == 0;
-    ok = (close(fd.release()) == 0) && ok;
-    if (ok && rename(temp, path) == 0)
-        return 0;
+    if (fsync(fd.fd) != 0)
+        return -1;
+    return 0;
+}
 
-    int saved = errno;
-    unlink(temp);
-    errno = saved;
-    return -1;
+int sync_parent_dir(const char *path)
+{
+    const char *slash = strrchr(path, PATH_SEP);
+    if (slash == nullptr)
+        return sync_dir(".");
+    if (slash == path)
+        return sync_dir("/");
+    char dir[REG_PATH_BUF];
+    size_t len = (size_t)(slash - path);
+    if (len >= sizeof dir) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(dir, path, len);
+    dir[len] = '\0';
+    return sync_dir(dir);
+}
+
+int lock_fd(int fd, int exclusive)
+{
+    struct flock fl = {};
+    fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0; // the whole file, however it grows
+    for (;;) {
+        if (fcntl(fd, F_SETLKW, &fl) == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
 }
 
 int remove_file(const char *path)
@@ -212,6 +325,36 @@ int remove_file(const char *path)
     if (!file_exists(path))
         return 0;
     return remove(path) == 0 ? 0 : -1;
+}
+
+int repo_lock_take(const char *name, int create, repo_lock *out)
+{
+    char dir[REG_PATH_BUF];
+    char path[REG_PATH_BUF];
+    manifests_dir(name, dir, sizeof dir);
+    if (create && mkdirs(dir) != 0)
+        return -1;
+    path_join(path, sizeof path, dir, REPO_LOCK_NAME);
+    // The lock file is never removed, so the file locked is always the one
+    // every other request opens.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return (errno == ENOENT || errno == ENOTDIR) && !create ? 1 : -1;
+    if (lock_fd(fd, 1) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    out->fd = fd;
+    return 0;
+}
+
+repo_lock::~repo_lock()
+{
+    // Closing drops the lock.
+    if (fd >= 0)
+        close(fd);
 }
 
 int list_dir(const char *path, dir_listing *out)

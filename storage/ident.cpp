@@ -4,6 +4,10 @@
 // generator.
 #include <cstring>
 
+#include <cerrno>
+
+#include <sys/random.h>
+
 #include "storage_internal.h"
 
 namespace {
@@ -83,6 +87,38 @@ void uuid_make(char *out)
         ++k;
     }
     out[UUID_LEN] = '\0';
+}
+
+// A version-4 UUID: 122 bits from the kernel for every ID, so that no ID
+// tells anything about another (an upload's URL is all that guards it).
+int uuid_make_random(char *out)
+{
+    uint8_t bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        got += (size_t)n;
+    }
+    bytes[6] = (uint8_t)((bytes[6] & 0x0f) | 0x40); // version 4
+    bytes[8] = (uint8_t)((bytes[8] & 0x3f) | 0x80); // RFC 4122 variant
+    size_t k = 0;
+    for (size_t i = 0; i < UUID_LEN; ++i) {
+        if (is_uuid_dash_pos(i)) {
+            out[i] = '-';
+            continue;
+        }
+        // High half first: the usual textual form, so the version digit
+        // stands at position 14.
+        out[i] = HEX[(bytes[k / 2] >> ((k % 2) ? 0 : 4)) & 0x0f];
+        ++k;
+    }
+    out[UUID_LEN] = '\0';
+    return 0;
 }
 
 int uuid_valid(const char *s)

@@ -10,7 +10,7 @@
 
 #include "storage_internal.h"
 
-namespace {
+void repos_dir(char *out, size_t size) { path_join(out, size, s_root, "repositories"); }
 
 // <root>/repositories/<name>/_manifests
 void manifests_dir(const char *name, char *out, size_t size)
@@ -22,21 +22,22 @@ void manifests_dir(const char *name, char *out, size_t size)
     path_join(out, size, repo, "_manifests");
 }
 
-} // namespace
-
-void repos_dir(char *out, size_t size) { path_join(out, size, s_root, "repositories"); }
-
 void blob_path_for_digest(const char *digest, char *out, size_t size)
 {
     // digest is "sha256:" and 64 digits; the fan-out name is the first two.
+    char fan[REG_PATH_BUF];
+    blob_fanout_dir(digest, fan, sizeof fan);
+    path_join(out, size, fan, digest + 7);
+}
+
+void blob_fanout_dir(const char *digest, char *out, size_t size)
+{
     const char pair[3] = {digest[7], digest[8], '\0'};
     char blobs[REG_PATH_BUF];
     char algo[REG_PATH_BUF];
-    char fan[REG_PATH_BUF];
     path_join(blobs, sizeof blobs, s_root, "blobs");
     path_join(algo, sizeof algo, blobs, "sha256");
-    path_join(fan, sizeof fan, algo, pair);
-    path_join(out, size, fan, digest + 7);
+    path_join(out, size, algo, pair);
 }
 
 void upload_path_for_uuid(const char *uuid, char *out, size_t size)

@@ -152,7 +152,7 @@ const char *finish_document(name_list *list, const char *repo_name, int start, i
     int rc = listing_render(s_result, REG_RESULT_SIZE, repo_name, list->slots + start, end - start);
     free_names(list);
     if (rc != 0) {
-        set_error("result too large");
+        set_error_kind(REG_ERR_IO, "result too large");
         return nullptr;
     }
     return s_result;
@@ -253,7 +253,7 @@ const char *reg_tags_list_json(const char *repo_name)
 
     name_list list = {static_cast<char **>(std::calloc(NAME_SLOTS, sizeof(char *))), 0};
     if (!list.slots) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
 
@@ -275,7 +275,7 @@ const char *reg_tags_list_json(const char *repo_name)
             }
             if (add_name(&list, entry.name) != 0) {
                 free_names(&list);
-                set_error("out of memory");
+                set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
                 return nullptr;
             }
         }
@@ -297,7 +297,7 @@ const char *reg_catalog_json(int n, const char *last)
 
     name_list list = {static_cast<char **>(std::calloc(NAME_SLOTS, sizeof(char *))), 0};
     if (!list.slots) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
 
@@ -310,7 +310,7 @@ const char *reg_catalog_json(int n, const char *last)
             }
             if (add_name(&list, listing.entries[i].name) != 0) {
                 free_names(&list);
-                set_error("out of memory");
+                set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
                 return nullptr;
             }
         }

@@ -64,11 +64,11 @@ int manifest_resolve(const char *name, const char *reference, char *out_hex)
     }
     char link[TAG_LINK_BUF] = {};
     if (read_file(link_path, link, sizeof link, nullptr) != 0) {
-        set_error("tag not found: %s:%s", name, reference);
+        set_missing("tag not found: %s:%s", name, reference);
         return -1;
     }
     if (!digest_valid(link)) {
-        set_error("corrupt tag link: %s:%s", name, reference);
+        set_error_kind(REG_ERR_NOT_FOUND, "corrupt tag link: %s:%s", name, reference);
         return -1;
     }
     snprintf(out_hex, HEX_BUF, "%.*s", static_cast<int>(HEX_LEN), link + DIGEST_PREFIX_LEN);
@@ -86,11 +86,25 @@ int entry_is_dir(const char *tags_dir, const dirent *entry)
     return dir_exists(path);
 }
 
+} // namespace
+
+int tag_names_digest(const char *name, const char *tag, const char *hex)
+{
+    char link_path[REG_PATH_BUF];
+    if (tag_link_path(name, tag, link_path, sizeof link_path) != 0)
+        return 0;
+    char link[TAG_LINK_BUF] = {};
+    if (read_file(link_path, link, sizeof link, nullptr) != 0)
+        return 0;
+    return strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 &&
+           strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) == 0;
+}
+
+namespace {
+
 // 1 when some tag of the repository names the digest. Every entry of the
 // tags directory is examined: a repository may hold any number of tags, and
 // missing one would let a deletion remove a manifest that is still tagged.
-// Only the start of a link counts here, so a link with trailing bytes still
-// protects its manifest.
 int manifest_has_tag_for(const char *name, const char *hex)
 {
     char tags_dir[REG_PATH_BUF];
@@ -101,16 +115,7 @@ int manifest_has_tag_for(const char *name, const char *hex)
     while (const dirent *entry = readdir(dir.get())) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
-        if (!entry_is_dir(tags_dir, entry))
-            continue;
-        char link_path[REG_PATH_BUF];
-        if (tag_link_path(name, entry->d_name, link_path, sizeof link_path) != 0)
-            continue;
-        char link[TAG_LINK_BUF] = {};
-        if (read_file(link_path, link, sizeof link, nullptr) != 0)
-            continue;
-        if (strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 &&
-            strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) == 0)
+        if (entry_is_dir(tags_dir, entry) && tag_names_digest(name, entry->d_name, hex))
             return 1;
     }
     return 0;
@@ -168,10 +173,10 @@ const char *reg_manifest_get(const char *name, const char *reference, char *out_
     case BODY_OK:
         break;
     case BODY_UNREADABLE:
-        set_error("manifest body not found: %s@%s", name, reference);
+        set_missing("manifest body not found: %s@%s", name, reference);
         return nullptr;
     case BODY_TOO_LARGE:
-        set_error("manifest body too large: %s@%s", name, reference);
+        set_error_kind(REG_ERR_NOT_FOUND, "manifest body too large: %s@%s", name, reference);
         return nullptr;
     }
 
@@ -179,6 +184,36 @@ const char *reg_manifest_get(const char *name, const char *reference, char *out_
         snprintf(out_content_type, REG_CONTENT_TYPE_BUF, "%s", DEFAULT_MANIFEST_TYPE);
     snprintf(out_digest, REG_DIGEST_BUF, "sha256:%s", hex);
     return s_result;
+}
+
+int manifest_remove_files(const char *name, const char *hex, int strict)
+{
+    char body_path[REG_PATH_BUF];
+    char ct_path[REG_PATH_BUF];
+    char rev_path[REG_PATH_BUF];
+    char dir[REG_PATH_BUF];
+    manifest_body_path(name, hex, body_path, sizeof body_path);
+    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
+    manifest_rev_path(name, hex, rev_path, sizeof rev_path);
+    manifests_dir(name, dir, sizeof dir);
+    // The body first: once it is gone the manifest is no longer served, by
+    // tag or by digest. The referrer record goes while its back-pointer
+    // still says where the listing entry is.
+    if (remove_file(body_path) != 0 && strict) {
+        set_fault("cannot remove manifest body: %s", body_path);
+        return -1;
+    }
+    referrer_forget(name, hex);
+    (void)remove_file(ct_path);
+    if (remove_file(rev_path) != 0 && strict) {
+        set_fault("cannot remove revision link: %s", rev_path);
+        return -1;
+    }
+    if (sync_dir(dir) != 0 && strict) {
+        set_fault("cannot sync directory: %s", dir);
+        return -1;
+    }
+    return 0;
 }
 
 int reg_manifest_delete(const char *name, const char *reference)
@@ -191,6 +226,13 @@ int reg_manifest_delete(const char *name, const char *reference)
         return -1;
     if (!repo_name_valid(name)) {
         set_error("invalid repository name");
+        return -1;
+    }
+    // A repository without a manifests directory has nothing to delete, and
+    // must not get one (and so a place in the catalog) from a deletion.
+    repo_lock lock;
+    if (repo_lock_take(name, 0, &lock) < 0) {
+        set_fault("cannot lock repository: %s", name);
         return -1;
     }
     char hex[HEX_BUF];
@@ -207,23 +249,16 @@ int reg_manifest_delete(const char *name, const char *reference)
         char link_path[REG_PATH_BUF];
         manifest_tag_path(name, reference, link_path, sizeof link_path);
         if (remove_file(link_path) != 0) {
-            set_error("delete tag failed");
+            set_fault("delete tag failed");
+            return -1;
+        }
+        if (sync_parent_dir(link_path) != 0) {
+            set_fault("delete tag failed");
             return -1;
         }
     }
     if (manifest_has_tag_for(name, hex))
         return 0;
-
-    char body_path[REG_PATH_BUF];
-    char ct_path[REG_PATH_BUF];
-    manifest_body_path(name, hex, body_path, sizeof body_path);
-    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
-    // What cannot be removed stays; the deletion itself has happened. The
-    // referrer record goes first, while its back-pointer still says where
-    // the listing entry is.
-    referrer_forget(name, hex);
-    (void)remove_file(body_path);
-    (void)remove_file(ct_path);
-    (void)remove_file(rev_path);
-    return 0;
+    // What cannot be removed stays; the deletion itself has happened.
+    return manifest_remove_files(name, hex, 0);
 }

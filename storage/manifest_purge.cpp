@@ -15,15 +15,13 @@ namespace {
 
 constexpr const char DIGEST_PREFIX[] = "sha256:";
 constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
-constexpr size_t HEX_LEN = 64;
-constexpr size_t TAG_LINK_BUF = 128; // a link is 71 bytes; more is never read
 
 struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }
 };
 
-// Removes every tag link of the repository that names hex. 0, or -1 when an
-// existing link cannot be removed.
+// Removes every tag link of the repository that names hex, durably. 0, or
+// -1 with the message when an existing link cannot be removed.
 int untag_all(const char *name, const char *hex)
 {
     char tags_dir[REG_PATH_BUF];
@@ -34,17 +32,14 @@ int untag_all(const char *name, const char *hex)
     while (const dirent *entry = readdir(dir.get())) {
         if (!tag_confined(entry->d_name))
             continue; // ".", ".." and names no tag reference could reach
+        if (!tag_names_digest(name, entry->d_name, hex))
+            continue;
         char link_path[REG_PATH_BUF];
         manifest_tag_path(name, entry->d_name, link_path, sizeof link_path);
-        char link[TAG_LINK_BUF] = {};
-        if (read_file(link_path, link, sizeof link, nullptr) != 0)
-            continue;
-        // The same rule as the tag scan of a deletion: the start counts.
-        if (strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) != 0 ||
-            strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) != 0)
-            continue;
-        if (remove_file(link_path) != 0)
+        if (remove_file(link_path) != 0 || sync_parent_dir(link_path) != 0) {
+            set_fault("delete tag failed");
             return -1;
+        }
     }
     return 0;
 }
@@ -68,17 +63,22 @@ int reg_manifest_delete_digest(const char *name, const char *digest)
         return -1;
     }
     const char *hex = digest + DIGEST_PREFIX_LEN;
+    repo_lock lock;
+    int locked = repo_lock_take(name, 0, &lock);
+    if (locked < 0) {
+        set_fault("cannot lock repository: %s", name);
+        return -1;
+    }
     char body_path[REG_PATH_BUF];
     manifest_body_path(name, hex, body_path, sizeof body_path);
-    if (!file_exists(body_path)) {
-        set_error("manifest body not found: %s@%s", name, digest);
+    if (locked == 1 || !file_exists(body_path)) {
+        set_error_kind(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", name, digest);
         return -1;
     }
-    if (untag_all(name, hex) != 0) {
-        set_error("delete tag failed");
+    // The body goes first, so that a failure further on never leaves a
+    // manifest served that was reported deleted; tags left naming it then
+    // answer "not found" like any tag of a removed manifest.
+    if (manifest_remove_files(name, hex, 1) != 0)
         return -1;
-    }
-    // No tag names the digest any more, so this removes the revision link,
-    // the body, its media type and any referrer record.
-    return reg_manifest_delete(name, digest);
+    return untag_all(name, hex);
 }

@@ -30,6 +30,65 @@ struct referrer_guard {
     ~referrer_guard() { referrer_record_free(rec); }
 };
 
+// The paths one store writes, and the directories it syncs.
+struct manifest_files {
+    char manifests[REG_PATH_BUF];
+    char body[REG_PATH_BUF];
+    char ct[REG_PATH_BUF];
+    char rev_dir[REG_PATH_BUF];
+    char rev[REG_PATH_BUF];
+    char tag_dir[REG_PATH_BUF] = {};
+    referrer_paths referrer;
+};
+
+// The files of one store in publishing order. Whatever is not published
+// when the set goes out of scope is removed, so a failed store leaves no
+// temporary file behind.
+class staged_set {
+public:
+    staged_set() = default;
+    staged_set(const staged_set &) = delete;
+    staged_set &operator=(const staged_set &) = delete;
+    ~staged_set()
+    {
+        for (size_t i = 0; i < count_; ++i)
+            drop_staged(&files_[i]);
+    }
+    int add(const char *path, const void *data, uint64_t len, const char *failure)
+    {
+        if (stage_file(path, data, len, &files_[count_]) != 0) {
+            set_fault("%s", failure);
+            return -1;
+        }
+        failures_[count_++] = failure;
+        return 0;
+    }
+    int sync()
+    {
+        if (sync_staged(files_, count_) != 0) {
+            set_fault("%s", failures_[0]);
+            return -1;
+        }
+        return 0;
+    }
+    int publish()
+    {
+        for (size_t i = 0; i < count_; ++i) {
+            if (publish_staged(&files_[i]) != 0) {
+                set_fault("%s", failures_[i]);
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+private:
+    static constexpr size_t MAX_FILES = 6; // body, type, two referrer files, revision, tag
+    staged_file files_[MAX_FILES];
+    const char *failures_[MAX_FILES] = {};
+    size_t count_ = 0;
+};
+
 } // namespace
 
 const char *digest_member(yyjson_val *obj)
@@ -149,7 +208,7 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     }
     // Larger bodies could not be handed back whole by a lookup.
     if (body_len > REG_MANIFEST_MAX) {
-        set_error("manifest too large");
+        set_error_kind(REG_ERR_TOO_LARGE, "manifest too large");
         return -1;
     }
     yyjson_doc *doc = kind == MANIFEST_INDEX ? index_checked_doc(body, body_len)
@@ -169,7 +228,7 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     snprintf(link_text, sizeof link_text, "sha256:%s", hex);
     if (by_digest && strcmp(reference, link_text) != 0) {
         yyjson_doc_free(doc);
-        set_error("digest mismatch: expected %s, got %s", reference, link_text);
+        set_error_kind(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", reference, link_text);
         return -1;
     }
     const char *media_type = (content_type && content_type[0] != '\0') ? content_type : DEFAULT_MANIFEST_TYPE;
@@ -182,58 +241,71 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         return -1;
     referrer_guard guard{&referrer};
 
-    char body_path[REG_PATH_BUF];
-    char ct_path[REG_PATH_BUF];
-    manifest_body_path(name, hex, body_path, sizeof body_path);
-    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
-
-    char manifests_dir[REG_PATH_BUF];
-    snprintf(manifests_dir, sizeof manifests_dir, "%s%srepositories%s%s%s_manifests", s_root, PATH_SEP_STR,
-             PATH_SEP_STR, name, PATH_SEP_STR);
-    if (mkdirs(manifests_dir) != 0) {
-        set_error("mkdirs manifests dir failed");
-        return -1;
-    }
-    if (write_file(body_path, body, body_len) != 0) {
-        set_error("write manifest body failed");
-        return -1;
-    }
-    if (write_file(ct_path, media_type, strlen(media_type)) != 0) {
-        set_error("write manifest ct failed");
-        return -1;
-    }
-    // Before the revision link: a manifest is listed as a referrer as soon
-    // as its body can be fetched.
-    if (referrer_record_write(name, hex, &referrer) != 0)
-        return -1;
-
-    char rev_path[REG_PATH_BUF];
-    char rev_dir[REG_PATH_BUF];
-    manifest_rev_path(name, hex, rev_path, sizeof rev_path);
-    manifest_rev_dir(name, hex, rev_dir, sizeof rev_dir);
-    if (mkdirs(rev_dir) != 0) {
-        set_error("mkdirs revision dir failed");
-        return -1;
-    }
-    const size_t link_len = strlen(link_text);
-    if (write_file(rev_path, link_text, link_len) != 0) {
-        set_error("write revision link failed");
-        return -1;
-    }
-
+    manifest_files files;
+    manifest_body_path(name, hex, files.body, sizeof files.body);
+    manifest_ct_path(name, hex, files.ct, sizeof files.ct);
+    manifest_rev_dir(name, hex, files.rev_dir, sizeof files.rev_dir);
+    manifest_rev_path(name, hex, files.rev, sizeof files.rev);
+    manifests_dir(name, files.manifests, sizeof files.manifests);
+    const bool has_referrer = referrer_record_paths(name, hex, &referrer, &files.referrer) == 1;
     if (!by_digest) {
-        char tags_dir[REG_PATH_BUF];
-        char tag_named[REG_PATH_BUF];
-        char tag_dir[REG_PATH_BUF];
-        manifest_tags_dir(name, tags_dir, sizeof tags_dir);
-        path_join(tag_named, sizeof tag_named, tags_dir, reference);
-        path_join(tag_dir, sizeof tag_dir, tag_named, "current");
-        if (mkdirs(tag_dir) != 0) {
-            set_error("mkdirs tag dir failed");
-            return -1;
-        }
-        if (write_file(tag_link, link_text, link_len) != 0) {
-            set_error("write tag link failed");
+        // The tag link's own directory: <tags>/<tag>/current.
+        snprintf(files.tag_dir, sizeof files.tag_dir, "%s", tag_link);
+        *strrchr(files.tag_dir, PATH_SEP) = '\0';
+    }
+
+    if (mkdirs(files.manifests) != 0) {
+        set_fault("mkdirs manifests dir failed");
+        return -1;
+    }
+    if (has_referrer && mkdirs(files.referrer.dir) != 0) {
+        set_fault("mkdirs referrers dir failed");
+        return -1;
+    }
+    if (mkdirs(files.rev_dir) != 0) {
+        set_fault("mkdirs revision dir failed");
+        return -1;
+    }
+    if (!by_digest && mkdirs(files.tag_dir) != 0) {
+        set_fault("mkdirs tag dir failed");
+        return -1;
+    }
+
+    // Everything is written and flushed before anything is renamed into
+    // place, and renamed in the order readers depend on: the body before
+    // its media type, a referrer's back-pointer before its listing entry
+    // (a manifest is listed as a referrer as soon as its body can be
+    // fetched), the revision link, the tag last.
+    const size_t link_len = strlen(link_text);
+    staged_set staged;
+    if (staged.add(files.body, body, body_len, "write manifest body failed") != 0 ||
+        staged.add(files.ct, media_type, strlen(media_type), "write manifest ct failed") != 0 ||
+        (has_referrer &&
+         (staged.add(files.referrer.back, referrer.subject, strlen(referrer.subject),
+                     "write referrer back-pointer failed") != 0 ||
+          staged.add(files.referrer.entry, referrer.descriptor, referrer.descriptor_len, "write referrer failed") !=
+              0)) ||
+        staged.add(files.rev, link_text, link_len, "write revision link failed") != 0 ||
+        (!by_digest && staged.add(tag_link, link_text, link_len, "write tag link failed") != 0))
+        return -1;
+    if (staged.sync() != 0)
+        return -1;
+
+    // A deletion in the same repository decides whether a manifest is still
+    // tagged by reading the tags; it must not do so between our checks and
+    // our tag link, or it would remove the body the new tag names.
+    repo_lock lock;
+    if (repo_lock_take(name, 1, &lock) != 0) {
+        set_fault("cannot lock repository: %s", name);
+        return -1;
+    }
+    if (staged.publish() != 0)
+        return -1;
+    const char *dirs[] = {files.manifests, has_referrer ? files.referrer.dir : nullptr, files.rev_dir,
+                          by_digest ? nullptr : files.tag_dir};
+    for (const char *dir : dirs) {
+        if (dir && sync_dir(dir) != 0) {
+            set_fault("cannot sync directory: %s", dir);
             return -1;
         }
     }

@@ -70,14 +70,10 @@ int is_hex_name(const char *s)
 
 void subject_dir(const char *name, const char *subject_hex, char *out, size_t size)
 {
-    char repos[REG_PATH_BUF];
-    char repo[REG_PATH_BUF];
     char manifests[REG_PATH_BUF];
     char referrers[REG_PATH_BUF];
     char algo[REG_PATH_BUF];
-    repos_dir(repos, sizeof repos);
-    path_join(repo, sizeof repo, repos, name);
-    path_join(manifests, sizeof manifests, repo, "_manifests");
+    manifests_dir(name, manifests, sizeof manifests);
     path_join(referrers, sizeof referrers, manifests, "referrers");
     path_join(algo, sizeof algo, referrers, "sha256");
     path_join(out, size, algo, subject_hex);
@@ -190,7 +186,7 @@ int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *di
 
     std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> out(yyjson_mut_doc_new(nullptr));
     if (!out) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;
     }
     yyjson_mut_doc *m = out.get();
@@ -242,31 +238,14 @@ void referrer_record_free(referrer_record *rec)
     rec->descriptor_len = 0;
 }
 
-int referrer_record_write(const char *name, const char *hex, const referrer_record *rec)
+int referrer_record_paths(const char *name, const char *hex, const referrer_record *rec, referrer_paths *out)
 {
     if (rec->subject[0] == '\0' || !rec->descriptor)
         return 0;
-    // The back-pointer first: an entry that no back-pointer names could
-    // never be removed by a deletion.
-    char back[REG_PATH_BUF];
-    back_pointer_path(name, hex, back, sizeof back);
-    if (write_file(back, rec->subject, strlen(rec->subject)) != 0) {
-        set_error("write referrer back-pointer failed");
-        return -1;
-    }
-    char dir[REG_PATH_BUF];
-    char entry[REG_PATH_BUF];
-    subject_dir(name, rec->subject + DIGEST_PREFIX_LEN, dir, sizeof dir);
-    path_join(entry, sizeof entry, dir, hex);
-    if (mkdirs(dir) != 0) {
-        set_error("mkdirs referrers dir failed");
-        return -1;
-    }
-    if (write_file(entry, rec->descriptor, rec->descriptor_len) != 0) {
-        set_error("write referrer failed");
-        return -1;
-    }
-    return 0;
+    back_pointer_path(name, hex, out->back, sizeof out->back);
+    subject_dir(name, rec->subject + DIGEST_PREFIX_LEN, out->dir, sizeof out->dir);
+    path_join(out->entry, sizeof out->entry, out->dir, hex);
+    return 1;
 }
 
 void referrer_forget(const char *name, const char *hex)
@@ -333,7 +312,7 @@ const char *reg_referrers_json(const char *name, const char *subject_digest, con
         static_cast<char(*)[HEX_BUF]>(calloc(REFERRER_SLOTS, HEX_BUF)));
     std::unique_ptr<char, free_deleter> scratch(static_cast<char *>(malloc(REG_RESULT_SIZE)));
     if (!names || !scratch) {
-        set_error("out of memory");
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
     size_t count = 0;

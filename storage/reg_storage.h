@@ -4,7 +4,8 @@
 //
 // Conventions: every operation returns 0 (or a value) on success and -1 (a
 // null pointer for text, -1 for 64-bit counts) on failure, after recording a
-// message that reg_storage_last_error() returns. Text results live in the
+// message that reg_storage_last_error() returns and a kind that
+// reg_storage_last_error_kind() returns. Text results live in the
 // library's shared 1 MiB result buffer and stay valid until the next call
 // of any operation that returns text.
 #ifndef STORAGE_REG_STORAGE_H
@@ -21,10 +22,30 @@ constexpr size_t REG_RESULT_SIZE = 1048576; // shared result buffer
 // The largest manifest: what the result buffer returns whole with its NUL.
 constexpr size_t REG_MANIFEST_MAX = REG_RESULT_SIZE - 1;
 
+// What kind of failure the last message records, so that a caller can tell
+// a mistake of its own (answered 4xx) from a fault of the server (5xx)
+// without reading the text. The first group is about the caller's input,
+// the second about the machine.
+enum reg_error_kind {
+    REG_ERR_NONE,       // nothing has failed since the storage was opened
+    REG_ERR_INVALID,    // a name, reference, digest, ID or document refused
+    REG_ERR_NOT_FOUND,  // the upload, blob, tag or manifest named is not there
+    REG_ERR_DIGEST,     // the content does not hash to the digest given
+    REG_ERR_RANGE,      // a chunk not at the upload's end; a range past a blob
+    REG_ERR_TOO_LARGE,  // content over a size limit
+    REG_ERR_SHORT_BODY, // the request body ended before its declared length
+    REG_ERR_NOT_READY,  // the storage is not open (root missing or unusable)
+    REG_ERR_NO_SPACE,   // the file system is full or over quota
+    REG_ERR_PERMISSION, // the file system refused access
+    REG_ERR_NO_MEMORY,
+    REG_ERR_IO,         // any other failure of the file system
+};
+
 // State, initialisation and errors.
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
+reg_error_kind reg_storage_last_error_kind(void);
 
 // Blob uploads and the blob store.
 int reg_blob_start_upload(char *out_upload_uuid);
@@ -58,13 +79,18 @@ const char *reg_storage_get_stats_json(void);
 // when the ID names no upload.
 int64_t reg_blob_upload_size(const char *upload_uuid);
 // Appends exactly len bytes read from fd (a request body) to an open upload,
-// in fixed-size pieces, so a body of any size needs constant memory. All or
-// nothing: when fd ends early ("request body ended after %llu of %llu
-// bytes"), fails to read, or the write fails, the upload is cut back to its
-// size before the call and -1 is returned. *out_received (may be null) gets
-// the number of bytes taken from fd, also on failure, so a caller can tell
-// a short body (fewer than len) from a storage failure (len taken).
-int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, uint64_t *out_received);
+// in fixed-size pieces, so a body of any size needs constant memory. With
+// at >= 0 the chunk must start at that offset: checked under the upload's
+// lock, so of two requests sending the same range only one is taken (the
+// other fails with REG_ERR_RANGE, "chunk starts at %lld, the upload holds
+// %lld bytes"). All or nothing: when fd ends early (REG_ERR_SHORT_BODY,
+// "request body ended after %llu of %llu bytes"), fails to read, or the
+// write fails, the bytes of this call are taken back and -1 is returned.
+// *out_received (may be null) gets the number of bytes taken from fd, also
+// on failure; *out_size (may be null) the upload's size afterwards, also
+// when the range is refused (-1 when the upload is not there).
+int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at, uint64_t *out_received,
+                       int64_t *out_size);
 // Writes len bytes of a stored blob, from byte offset on, to out_fd in
 // fixed-size pieces. -1 when the blob is missing ("blob not found: %s"),
 // the range passes its end ("range beyond blob end"), or reading or writing

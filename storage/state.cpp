@@ -14,6 +14,7 @@
 char s_root[REG_ROOT_BUF];
 int32_t s_ready;
 char s_error[REG_ERROR_BUF];
+reg_error_kind s_error_kind;
 char s_result[REG_RESULT_SIZE];
 uint32_t s_seed;
 
@@ -49,7 +50,7 @@ uint32_t fresh_seed()
 int make_tree_dir(const char *path)
 {
     if (mkdirs(path) != 0) {
-        set_error("mkdirs failed: %s", path);
+        set_fault("mkdirs failed: %s", path);
         return -1;
     }
     return 0;
@@ -63,20 +64,68 @@ void set_error(const char *fmt, ...)
     va_start(ap, fmt);
     vsnprintf(s_error, sizeof s_error, fmt, ap);
     va_end(ap);
+    s_error_kind = REG_ERR_INVALID;
+}
+
+void set_error_kind(reg_error_kind kind, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    va_end(ap);
+    s_error_kind = kind;
+}
+
+void set_fault(const char *fmt, ...)
+{
+    // Taken before the formatting, which may itself change errno.
+    reg_error_kind kind = fault_kind(errno);
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    va_end(ap);
+    s_error_kind = kind;
+}
+
+void set_missing(const char *fmt, ...)
+{
+    reg_error_kind kind = (errno == ENOENT || errno == ENOTDIR) ? REG_ERR_NOT_FOUND : fault_kind(errno);
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    va_end(ap);
+    s_error_kind = kind;
+}
+
+reg_error_kind fault_kind(int err)
+{
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+        return REG_ERR_NO_SPACE;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return REG_ERR_PERMISSION;
+    case ENOMEM:
+        return REG_ERR_NO_MEMORY;
+    default:
+        return REG_ERR_IO;
+    }
 }
 
 int require_ready(void)
 {
     if (s_ready)
         return 0;
-    set_error("not initialized - call reg_storage_init first");
+    set_error_kind(REG_ERR_NOT_READY, "not initialized - call reg_storage_init first");
     return -1;
 }
 
 int reg_storage_init(const char *root)
 {
     if (root == nullptr || root[0] == '\0') {
-        set_error("storage root dir is empty");
+        set_error_kind(REG_ERR_NOT_READY, "storage root dir is empty");
         return -1;
     }
     // From here on any failure leaves the storage closed, never half-open
@@ -85,7 +134,7 @@ int reg_storage_init(const char *root)
 
     size_t len = strnlen(root, REG_ROOT_BUF);
     if (len >= REG_ROOT_BUF) {
-        set_error("storage root dir too long (max 3499 chars)");
+        set_error_kind(REG_ERR_NOT_READY, "storage root dir too long (max 3499 chars)");
         return -1;
     }
     memcpy(s_root, root, len + 1);
@@ -113,13 +162,14 @@ int reg_storage_init(const char *root)
     path_join(path, sizeof path, s_root, "config.json");
     if (!file_exists(path) &&
         write_file(path, STORAGE_DESCRIPTION, sizeof STORAGE_DESCRIPTION - 1) != 0) {
-        set_error("write config.json failed");
+        set_fault("write config.json failed");
         return -1;
     }
 
     s_seed = fresh_seed();
     s_ready = 1;
     s_error[0] = '\0';
+    s_error_kind = REG_ERR_NONE;
     return 0;
 }
 
@@ -130,3 +180,5 @@ void reg_storage_cleanup(void)
 }
 
 const char *reg_storage_last_error(void) { return s_error; }
+
+reg_error_kind reg_storage_last_error_kind(void) { return s_error_kind; }

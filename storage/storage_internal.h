@@ -23,10 +23,20 @@ constexpr const char *DEFAULT_MANIFEST_TYPE = "application/vnd.docker.distributi
 extern char s_root[REG_ROOT_BUF];
 extern int32_t s_ready;
 extern char s_error[REG_ERROR_BUF];
+extern reg_error_kind s_error_kind;
 extern char s_result[REG_RESULT_SIZE];
 extern uint32_t s_seed;
 
+// Records a refusal of the caller's input (REG_ERR_INVALID).
 void set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void set_error_kind(reg_error_kind kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Records a failure of the file system, its kind taken from errno: call it
+// right after the failing call, before anything that may change errno.
+void set_fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+reg_error_kind fault_kind(int err);
+// Records a failed lookup: REG_ERR_NOT_FOUND when errno says the name is
+// not there, else the fault errno names.
+void set_missing(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int require_ready(void);
 
 // File-system primitives (fs.cpp). They record no message.
@@ -47,14 +57,60 @@ int file_exists(const char *path);
 int dir_exists(const char *path);
 int64_t file_size(const char *path);
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);
-// Atomic replacement: temporary file beside the target, fsync, rename.
+// Atomic, durable replacement: temporary file beside the target, fsync,
+// rename, fsync of the directory.
 int write_file(const char *path, const void *data, uint64_t len);
 int remove_file(const char *path);
 int list_dir(const char *path, dir_listing *out);
+// fsync of a directory, or of the directory holding path: what makes a
+// rename, a new name or a removal inside it survive a crash. 0 or -1.
+int sync_dir(const char *dir);
+int sync_parent_dir(const char *path);
+
+// Publishing several files with one flush: stage each (written to a hidden
+// temporary file beside its target), sync them all at once, then rename
+// them in the order readers must see them and sync their directories.
+// Failures leave errno set. drop_staged removes a temporary file that was
+// not published; it is safe to call on any staged file, published or not.
+struct staged_file {
+    int fd;
+    int published;
+    const char *target; // the caller's buffer, alive until published
+    char temp[REG_PATH_BUF];
+};
+int stage_file(const char *path, const void *data, uint64_t len, staged_file *out);
+int sync_staged(staged_file *files, size_t count);
+int publish_staged(staged_file *file);
+void drop_staged(staged_file *file);
+
+// Locks. fcntl record locks over the whole file: the kernel drops them when
+// the process dies, and network and cluster file systems (NFS, GlusterFS)
+// carry them to every client, which flock does not promise. They belong to
+// the process and go when it closes any descriptor of the file, so a
+// locked file is never opened a second time while the lock is held.
+int lock_fd(int fd, int exclusive); // waits; 0 or -1
+
+// Serialises the changes of one repository's manifests and tags (stores
+// and deletions); readers take no lock and rely on atomic renames.
+constexpr const char *REPO_LOCK_NAME = ".lock";
+struct repo_lock {
+    int fd = -1;
+    repo_lock() = default;
+    repo_lock(const repo_lock &) = delete;
+    repo_lock &operator=(const repo_lock &) = delete;
+    ~repo_lock();
+};
+// Waits for the lock of the repository (its _manifests/.lock). With create,
+// the _manifests directory is made first; without it a repository that has
+// none gives 1 and no lock (nothing in it to change). 0 when held, -1 with
+// errno on failure.
+int repo_lock_take(const char *name, int create, repo_lock *out);
 
 // Layout (layout.cpp): path builders, no argument checks.
 void repos_dir(char *out, size_t size);
+void manifests_dir(const char *name, char *out, size_t size);
 void blob_path_for_digest(const char *digest, char *out, size_t size);
+void blob_fanout_dir(const char *digest, char *out, size_t size);
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
 void manifest_body_path(const char *name, const char *hex, char *out, size_t size);
 void manifest_ct_path(const char *name, const char *hex, char *out, size_t size);
@@ -63,11 +119,34 @@ void manifest_rev_path(const char *name, const char *hex, char *out, size_t size
 void manifest_tags_dir(const char *name, char *out, size_t size);
 void manifest_tag_path(const char *name, const char *tag, char *out, size_t size);
 
+// Uploads (upload_stream.cpp). Every request that reads or changes an upload
+// holds its lock, taken on the upload file itself: exclusive to append,
+// finish or cancel, shared to read the size. After the lock is granted the
+// file must still be the one the upload's name leads to, with no other
+// name: a finish or cancel that went first has taken it away, and a file
+// that is also a blob must never be written again.
+struct upload_handle {
+    int fd = -1;
+    char path[REG_PATH_BUF];
+    upload_handle() = default;
+    upload_handle(const upload_handle &) = delete;
+    upload_handle &operator=(const upload_handle &) = delete;
+    ~upload_handle();
+};
+// 0 with the lock held; -1 with "upload not found: %s" (REG_ERR_NOT_FOUND)
+// when the ID names no open upload, or with the fault recorded.
+int upload_open(const char *upload_uuid, int exclusive, upload_handle *out);
+// The checks every upload operation starts with: the argument, readiness
+// and the ID's form. 0, or -1 with the message recorded.
+int check_upload_id(const char *upload_uuid);
+
 // Identifiers (ident.cpp).
 void bin_to_hex(const uint8_t *bytes, uint64_t count, char *out);
 int digest_valid(const char *s);
 void rng_next(uint32_t *state);
 void uuid_make(char *out);
+// A fresh version-4 UUID from the kernel's randomness: 0, or -1 with errno.
+int uuid_make_random(char *out);
 int uuid_valid(const char *s);
 int repo_name_valid(const char *s);
 
@@ -75,6 +154,17 @@ int repo_name_valid(const char *s);
 // and is safe in header lines and JSON: not empty, not "." or "..", no '/',
 // no '\\', no control byte and no byte outside printable ASCII.
 int tag_confined(const char *tag);
+
+// Manifest deletion (manifest_get.cpp), for callers that hold the
+// repository's lock. 1 when the tag's link names the digest of hex; only
+// the link's start counts, so a link with trailing bytes still protects its
+// manifest from removal.
+int tag_names_digest(const char *name, const char *tag, const char *hex);
+// Removes the body, media type, revision link and referrer record of a
+// manifest and syncs the directory. With strict, a body or revision link
+// that stays is a failure (message recorded); otherwise outcomes are
+// ignored, the deletion that led here having happened already.
+int manifest_remove_files(const char *name, const char *hex, int strict);
 
 // JSON listings (listing.cpp).
 // Escapes src (null: empty) into dst of cap bytes, terminated when room is
@@ -130,9 +220,16 @@ struct referrer_record {
 int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *digest, uint64_t size,
                          referrer_record *rec);
 void referrer_record_free(referrer_record *rec);
-// Writes the listing entry below the subject and the back-pointer beside
-// the body; nothing when rec names no subject. 0, or -1 with the message.
-int referrer_record_write(const char *name, const char *hex, const referrer_record *rec);
+// Where a manifest's referrer record lives: the back-pointer beside the
+// body (written first, so that no listing entry is ever left that a
+// deletion could not find) and the listing entry in the subject's directory.
+struct referrer_paths {
+    char back[REG_PATH_BUF];
+    char dir[REG_PATH_BUF];
+    char entry[REG_PATH_BUF];
+};
+// 1 with the paths filled when rec names a subject, 0 when it names none.
+int referrer_record_paths(const char *name, const char *hex, const referrer_record *rec, referrer_paths *out);
 // Removes the listing entry and the back-pointer of a manifest, if any;
 // outcomes are ignored like those of the other files of a deletion.
 void referrer_forget(const char *name, const char *hex);

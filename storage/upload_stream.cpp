@@ -77,6 +77,26 @@ int write_all(int fd, const char *buf, size_t len)
     return 0;
 }
 
+// Writes all len bytes at offset; 0 or -1.
+int pwrite_all(int fd, const char *buf, size_t len, off_t offset)
+{
+    while (len > 0) {
+        ssize_t n = ::pwrite(fd, buf, len, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return -1;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return 0;
+}
+
+} // namespace
+
 int check_upload_id(const char *upload_uuid)
 {
     if (!upload_uuid) {
@@ -93,27 +113,68 @@ int check_upload_id(const char *upload_uuid)
     return 0;
 }
 
-} // namespace
+upload_handle::~upload_handle()
+{
+    // Closing drops the lock.
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+int upload_open(const char *upload_uuid, int exclusive, upload_handle *out)
+{
+    upload_path_for_uuid(upload_uuid, out->path, sizeof out->path);
+    // No O_CREAT: an unknown ID must never turn into an upload.
+    fd_guard file(::open(out->path, (exclusive ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    if (file.fd < 0) {
+        set_missing("upload not found: %s", upload_uuid);
+        return -1;
+    }
+    if (lock_fd(file.fd, exclusive) != 0) {
+        set_fault("cannot lock upload file: %s", out->path);
+        return -1;
+    }
+    struct stat held;
+    struct stat named;
+    if (fstat(file.fd, &held) != 0) {
+        set_fault("cannot read upload file: %s", out->path);
+        return -1;
+    }
+    if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || ::stat(out->path, &named) != 0 ||
+        named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+        set_error_kind(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
+        return -1;
+    }
+    out->fd = file.fd;
+    file.fd = -1;
+    return 0;
+}
 
 int64_t reg_blob_upload_size(const char *upload_uuid)
 {
     if (check_upload_id(upload_uuid) != 0) {
         return -1;
     }
-    char path[REG_PATH_BUF];
-    upload_path_for_uuid(upload_uuid, path, sizeof path);
-    int64_t size = file_exists(path) ? file_size(path) : -1;
-    if (size < 0) {
-        set_error("upload not found: %s", upload_uuid);
+    upload_handle upload;
+    if (upload_open(upload_uuid, 0, &upload) != 0) {
         return -1;
     }
-    return size;
+    struct stat st;
+    if (fstat(upload.fd, &st) != 0) {
+        set_fault("cannot read upload file: %s", upload.path);
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
 }
 
-int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, uint64_t *out_received)
+int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at, uint64_t *out_received,
+                       int64_t *out_size)
 {
     if (out_received) {
         *out_received = 0;
+    }
+    if (out_size) {
+        *out_size = -1;
     }
     if (check_upload_id(upload_uuid) != 0) {
         return -1;
@@ -122,71 +183,76 @@ int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, uint64_t *
         set_error("invalid body descriptor");
         return -1;
     }
-
-    char path[REG_PATH_BUF];
-    upload_path_for_uuid(upload_uuid, path, sizeof path);
-    // No O_CREAT: an unknown ID must never turn into an upload.
-    fd_guard out(::open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
-    if (out.fd < 0) {
-        int saved = errno;
-        if (saved == ENOENT || saved == ENOTDIR) {
-            set_error("upload not found: %s", upload_uuid);
-        } else {
-            set_error("cannot open upload file: %s", path);
-        }
+    upload_handle upload;
+    if (upload_open(upload_uuid, 1, &upload) != 0) {
         return -1;
     }
     struct stat st;
-    if (fstat(out.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        set_error("upload not found: %s", upload_uuid);
+    if (fstat(upload.fd, &st) != 0) {
+        set_fault("cannot read upload file: %s", upload.path);
         return -1;
     }
+    // Nobody else appends while the lock is held, so this is where the
+    // chunk goes, and all that a failure has to take back.
     const off_t before = st.st_size;
+    if (out_size) {
+        *out_size = before;
+    }
+    if (at >= 0 && at != before) {
+        set_error_kind(REG_ERR_RANGE, "chunk starts at %lld, the upload holds %lld bytes", static_cast<long long>(at),
+                       static_cast<long long>(before));
+        return -1;
+    }
 
     char buf[STREAM_PIECE];
     uint64_t received = 0;
-    const char *failure = nullptr;
-    bool short_body = false;
+    enum { APPENDED, BODY_ENDED, BODY_UNREADABLE, WRITE_FAILED } outcome = APPENDED;
+    int saved_errno = 0;
     while (received < len) {
         size_t want = len - received < sizeof buf ? static_cast<size_t>(len - received) : sizeof buf;
         ssize_t n = read_some(fd, buf, want);
         if (n == 0) {
-            short_body = true;
-            failure = "request body ended early";
+            outcome = BODY_ENDED;
             break;
         }
         if (n < 0) {
-            failure = "read error on request body";
+            outcome = BODY_UNREADABLE;
+            break;
+        }
+        if (pwrite_all(upload.fd, buf, static_cast<size_t>(n), before + static_cast<off_t>(received)) != 0) {
+            outcome = WRITE_FAILED;
+            saved_errno = errno;
+            received += static_cast<uint64_t>(n);
             break;
         }
         received += static_cast<uint64_t>(n);
-        if (write_all(out.fd, buf, static_cast<size_t>(n)) != 0) {
-            failure = "write error appending chunk";
-            break;
-        }
     }
     if (out_received) {
         *out_received = received;
     }
-    if (!failure && out.close() != 0) {
-        failure = "write error appending chunk";
-    }
-    if (!failure) {
+    if (outcome == APPENDED) {
+        if (out_size) {
+            *out_size = before + static_cast<off_t>(len);
+        }
         return 0;
     }
 
     // All or nothing: what this call added goes again, so the upload's size
     // stays the offset the client must resume from.
-    if (out.fd >= 0) {
-        (void)ftruncate(out.fd, before);
-    } else {
-        (void)truncate(path, before);
-    }
-    if (short_body) {
-        set_error("request body ended after %llu of %llu bytes", static_cast<unsigned long long>(received),
-                  static_cast<unsigned long long>(len));
-    } else {
-        set_error("%s", failure);
+    (void)ftruncate(upload.fd, before);
+    switch (outcome) {
+    case BODY_ENDED:
+        set_error_kind(REG_ERR_SHORT_BODY, "request body ended after %llu of %llu bytes",
+                       static_cast<unsigned long long>(received), static_cast<unsigned long long>(len));
+        break;
+    case BODY_UNREADABLE:
+        // The client's connection failed, not the storage.
+        set_error_kind(REG_ERR_SHORT_BODY, "read error on request body");
+        break;
+    default:
+        errno = saved_errno;
+        set_fault("write error appending chunk");
+        break;
     }
     return -1;
 }
@@ -214,12 +280,12 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
     fd_guard in(::open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        set_error("blob not found: %s", digest);
+        set_missing("blob not found: %s", digest);
         return -1;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (offset > size || len > size - offset) {
-        set_error("range beyond blob end");
+        set_error_kind(REG_ERR_RANGE, "range beyond blob end");
         return -1;
     }
     (void)posix_fadvise(in.fd, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_SEQUENTIAL);
@@ -230,7 +296,7 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
         size_t want = len - sent < sizeof buf ? static_cast<size_t>(len - sent) : sizeof buf;
         ssize_t n = pread_some(in.fd, buf, want, static_cast<off_t>(offset + sent));
         if (n <= 0) {
-            set_error("read error on blob");
+            set_fault("read error on blob");
             return -1;
         }
         if (write_all(out_fd, buf, static_cast<size_t>(n)) != 0) {

@@ -240,7 +240,6 @@ TEST_F(OciStorageRoot, ConfigFileRules) {
         {"storage_root wins even when empty", "{\"storage_root\":\"\",\"registry_storage_root\":\"reg_root\"}",
          "registry_storage"},
         {"no closing quote", "{\"storage_root\":\"cfg_root", "registry_storage"},
-        {"value of 1024 bytes", "{\"storage_root\":\"" + std::string(1024, 'v') + "\"}", "registry_storage"},
         {"key beyond 2047 bytes", "{" + pad + "\"storage_root\":\"cfg_root\"}", "registry_storage"},
         {"NUL before the key", std::string("{\0\"storage_root\":\"cfg_root\"}", 28), "registry_storage"},
         {"no key", "{}", "registry_storage"},
@@ -285,16 +284,24 @@ TEST_F(OciStorageRoot, EmptyEnvironmentCountsAsUnset) {
     EXPECT_TRUE(opened("cfg_root"));
 }
 
-TEST_F(OciStorageRoot, LongEnvironmentValueIsCut) {
-    // 1023 characters are kept: the root lands at the cut-off path.
-    std::string base = path("r/");
-    std::string root = base;
+// A root too long to keep whole is refused, never cut to the name of some
+// other directory (nor replaced by the default) where the registry would
+// then be created. 1023 characters still fit.
+TEST_F(OciStorageRoot, RootTooLongIsRefusedNotCut) {
+    std::string root = path("r/");
     while (root.size() < 1100) root += "abcdefghi/";
-    std::string kept = root.substr(0, 1023);
-    while (kept.back() == '/') kept.pop_back();
-    EXPECT_EQ(init_in_child(root), "0");
-    EXPECT_TRUE(opened(kept));
-    EXPECT_FALSE(fs::exists(root));
+    std::string fits = root.substr(0, 1023);
+    while (fits.back() == '/') fits.pop_back();
+
+    EXPECT_NE(init_in_child(root), "0");
+    EXPECT_FALSE(fs::exists(path("r")));
+
+    put_file(path("config.json"), "{\"storage_root\":\"" + std::string(1024, 'v') + "\"}");
+    EXPECT_NE(init_in_child(std::nullopt), "0");
+    EXPECT_EQ(top(), (std::set<std::string>{"config.json"}));
+
+    EXPECT_EQ(init_in_child(fits), "0");
+    EXPECT_TRUE(opened(fits));
 }
 
 TEST_F(OciStorageRoot, SecondCallIsFreeOnceOpen) {

@@ -243,7 +243,8 @@ TEST_F(ManifestProgram, BodyFromPostBodyFile) {
     EXPECT_EQ(request("GET", "/v2/a/manifests/f").body, body);
 }
 
-TEST_F(ManifestProgram, LocationLineIsBounded) {
+// The longest name and reference give a Location of 540 bytes, sent whole.
+TEST_F(ManifestProgram, LocationLineIsWhole) {
     std::string name;
     while (name.size() < 255) name += "abc/";
     name.resize(255);
@@ -251,7 +252,7 @@ TEST_F(ManifestProgram, LocationLineIsBounded) {
     const std::string tag(255, 't');
     const std::string body = manifest('f');
     Reply r = request("PUT", "/v2/" + name + "/manifests/" + tag, body);
-    const std::string location = ("Location: /v2/" + name + "/manifests/" + tag).substr(0, 511);
+    const std::string location = "Location: /v2/" + name + "/manifests/" + tag;
     EXPECT_EQ(r.headers, (std::vector<std::string>{"Status: 201 Created", kApi, location,
                                                    "Docker-Content-Digest: " + sha256_digest(body)}));
 }

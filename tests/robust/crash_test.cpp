@@ -199,6 +199,7 @@ protected:
                 continue;
             }
             if (it->path().parent_path().string() == manifests) {
+                if (base == ".lock") continue; // the repository's lock, never removed
                 std::string hex = base.size() == 67 && base.ends_with(".ct") ? base.substr(0, 64) : base;
                 if (!is_hex64(hex)) {
                     anomaly("unexpected file: " + rel);

@@ -1,7 +1,8 @@
 // Blob uploads and the blob store: the upload life cycle, the blob queries
-// and deletion, and the failure paths. fsync, rename, remove and sha256_file
-// are wrapped at link time (-Wl,--wrap) so that a test can watch the order
-// of the durable steps, inject a failure, or stage a concurrent finish.
+// and deletion, and the failure paths. fsync, renameat2, remove, unlink and
+// sha256_fd are wrapped at link time (-Wl,--wrap) so that a test can watch
+// the order of the durable steps, inject a failure, stage a concurrent
+// finish or pause a finish while another process races it.
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -35,16 +36,18 @@ namespace {
 
 enum class rename_mode {
     pass,             // the real rename
-    peer_then_rename, // another finish publishes the blob first; then rename
-    peer_then_eexist, // as above, on a platform whose rename never replaces
+    peer_first,       // another finish publishes the blob first; then rename
+    no_noreplace,     // a file system that cannot rename without replacing
 };
 
 struct syscall_hooks {
     bool record = false;
     std::vector<std::string> events;
     int fail_fsync = 0; // errno to fail fsync with, 0: pass
-    int fail_remove = 0;
+    int fail_remove = 0; // errno for remove and unlink
     bool fail_hash = false;
+    // Called with the descriptor being hashed, before the hash.
+    std::function<void(int)> before_hash;
     rename_mode rename = rename_mode::pass;
 };
 syscall_hooks g_hooks;
@@ -78,10 +81,11 @@ void write_all(const std::string &path, const std::string &data)
 
 extern "C" {
 int __real_fsync(int fd);
-int __real_rename(const char *from, const char *to);
+int __real_renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags);
 int __real_remove(const char *path);
-// int sha256_file(const char *, uint8_t *), by its mangled name.
-int __real__Z11sha256_filePKcPh(const char *path, uint8_t *out);
+int __real_unlink(const char *path);
+// int sha256_fd(int, uint8_t *), by its mangled name.
+int __real__Z9sha256_fdiPh(int fd, uint8_t *out);
 
 int __wrap_fsync(int fd)
 {
@@ -95,19 +99,18 @@ int __wrap_fsync(int fd)
     return __real_fsync(fd);
 }
 
-int __wrap_rename(const char *from, const char *to)
+int __wrap_renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags)
 {
     if (g_hooks.record) {
         g_hooks.events.push_back(std::string("rename ") + from + " -> " + to);
     }
-    if (g_hooks.rename != rename_mode::pass) {
+    if (g_hooks.rename == rename_mode::peer_first) {
         write_all(to, read_all(from));
-        if (g_hooks.rename == rename_mode::peer_then_eexist) {
-            errno = EEXIST;
-            return -1;
-        }
+    } else if (g_hooks.rename == rename_mode::no_noreplace && (flags & RENAME_NOREPLACE)) {
+        errno = EINVAL;
+        return -1;
     }
-    return __real_rename(from, to);
+    return __real_renameat2(from_dir, from, to_dir, to, flags);
 }
 
 int __wrap_remove(const char *path)
@@ -119,12 +122,24 @@ int __wrap_remove(const char *path)
     return __real_remove(path);
 }
 
-int __wrap__Z11sha256_filePKcPh(const char *path, uint8_t *out)
+int __wrap_unlink(const char *path)
+{
+    if (g_hooks.fail_remove) {
+        errno = g_hooks.fail_remove;
+        return -1;
+    }
+    return __real_unlink(path);
+}
+
+int __wrap__Z9sha256_fdiPh(int fd, uint8_t *out)
 {
     if (g_hooks.fail_hash) {
         return -1;
     }
-    return __real__Z11sha256_filePKcPh(path, out);
+    if (g_hooks.before_hash) {
+        g_hooks.before_hash(fd);
+    }
+    return __real__Z9sha256_fdiPh(fd, out);
 }
 }
 
@@ -524,8 +539,9 @@ TEST_F(BlobTest, AppendReportsAWriteThatFailsOnClose)
 
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(err(), "write error appending chunk");
-    // What reached the file stays; the upload is still open.
-    EXPECT_EQ(read_all(upload_path(id)), "0123456789xxxxxx");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    // A failed append takes back what it wrote; the upload is still open.
+    EXPECT_EQ(read_all(upload_path(id)), "0123456789");
     EXPECT_EQ(reg_blob_append_chunk(id.c_str(), "y", 1), 0) << err();
 }
 
@@ -590,9 +606,14 @@ TEST_F(BlobTest, UploadIsSyncedBeforeItIsPublished)
     char out[REG_DIGEST_BUF];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kDigestAbc, out), 0) << err();
     g_hooks.record = false;
+    const std::string fanout = fs::path(blob_path(kDigestAbc)).parent_path().string();
     const std::vector<std::string> expected = {
+        // The new fan-out directory is made durable in its parent.
+        "fsync " + fs::canonical(root_ + "/blobs/sha256").string(),
         "fsync " + up,
         "rename " + upload_path(id) + " -> " + blob_path(kDigestAbc),
+        // The new name is made durable before the finish reports success.
+        "fsync " + fs::canonical(fanout).string(),
     };
     EXPECT_EQ(g_hooks.events, expected);
 }
@@ -600,10 +621,12 @@ TEST_F(BlobTest, UploadIsSyncedBeforeItIsPublished)
 TEST_F(BlobTest, FailedSyncKeepsTheUploadUnpublished)
 {
     std::string id = upload("abc");
+    fs::create_directories(fs::path(blob_path(kDigestAbc)).parent_path());
     g_hooks.fail_fsync = EIO;
     char out[REG_DIGEST_BUF] = "untouched";
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), kDigestAbc, out), -1);
     EXPECT_EQ(err(), "cannot sync upload file: " + upload_path(id));
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
     EXPECT_STREQ(out, "untouched");
     EXPECT_EQ(read_all(upload_path(id)), "abc");
     EXPECT_EQ(reg_blob_exists(kDigestAbc), 0);
@@ -614,7 +637,9 @@ TEST_F(BlobTest, FailedSyncKeepsTheUploadUnpublished)
 }
 
 // Another process finishes the same content between the existence test and
-// the rename: the blob is stored either way, so the finish succeeds.
+// the rename: the blob is stored either way, so the finish succeeds and the
+// stored file is never replaced. A file system without a rename that refuses
+// to replace gets a hard link instead, with the same outcome.
 TEST_F(BlobTest, ConcurrentFinishOfSameContentSucceeds)
 {
     struct Case {
@@ -622,8 +647,8 @@ TEST_F(BlobTest, ConcurrentFinishOfSameContentSucceeds)
         rename_mode mode;
     };
     const Case kCases[] = {
-        {"rename replaces the target", rename_mode::peer_then_rename},
-        {"rename refuses an existing target", rename_mode::peer_then_eexist},
+        {"a peer publishes first", rename_mode::peer_first},
+        {"no rename without replacing", rename_mode::no_noreplace},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.what);
@@ -635,6 +660,7 @@ TEST_F(BlobTest, ConcurrentFinishOfSameContentSucceeds)
         EXPECT_STREQ(out, kDigestAbc);
         EXPECT_FALSE(fs::exists(upload_path(id)));
         EXPECT_EQ(read_all(blob_path(kDigestAbc)), "abc");
+        EXPECT_EQ(fs::hard_link_count(blob_path(kDigestAbc)), 1u);
         ASSERT_EQ(reg_blob_delete(kDigestAbc), 0) << err();
     }
 }

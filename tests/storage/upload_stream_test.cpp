@@ -125,7 +125,7 @@ TEST_F(UploadStreamTest, RefusedArgumentsAndIds)
         int fd = source("xyz");
         uint64_t received = 99;
         set_error("sentinel");
-        EXPECT_EQ(reg_blob_append_fd(c.id, fd, 3, &received), -1);
+        EXPECT_EQ(reg_blob_append_fd(c.id, fd, 3, -1, &received, nullptr), -1);
         EXPECT_EQ(err(), c.message);
         EXPECT_EQ(received, 0u);
         close(fd);
@@ -134,7 +134,7 @@ TEST_F(UploadStreamTest, RefusedArgumentsAndIds)
     EXPECT_FALSE(std::filesystem::exists(upload_path("01234567-89ab-cdef-0123-456789abcdef")));
 
     std::string id = start();
-    EXPECT_EQ(reg_blob_append_fd(id.c_str(), -1, 3, nullptr), -1);
+    EXPECT_EQ(reg_blob_append_fd(id.c_str(), -1, 3, -1, nullptr, nullptr), -1);
     EXPECT_EQ(err(), "invalid body descriptor");
 }
 
@@ -144,7 +144,7 @@ TEST_F(UploadStreamTest, NothingWorksBeforeInit)
     EXPECT_EQ(reg_blob_upload_size("01234567-89ab-cdef-0123-456789abcdef"), -1);
     std::string before_init = err();
     EXPECT_NE(before_init, "");
-    EXPECT_EQ(reg_blob_append_fd("01234567-89ab-cdef-0123-456789abcdef", 0, 0, nullptr), -1);
+    EXPECT_EQ(reg_blob_append_fd("01234567-89ab-cdef-0123-456789abcdef", 0, 0, -1, nullptr, nullptr), -1);
     EXPECT_EQ(err(), before_init);
     const std::string digest = "sha256:" + std::string(64, 'a');
     EXPECT_EQ(reg_blob_send_range(digest.c_str(), 0, 0, 1), -1);
@@ -160,7 +160,7 @@ TEST_F(UploadStreamTest, AppendCopiesExactlyTheDeclaredLength)
     // More bytes are on offer than declared: the rest is not taken.
     int fd = source(data + "TRAILER");
     uint64_t received = 0;
-    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, data.size(), &received), 0) << err();
+    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, data.size(), -1, &received, nullptr), 0) << err();
     EXPECT_EQ(received, data.size());
     char rest[16] = {};
     EXPECT_EQ(read(fd, rest, sizeof rest), 7);
@@ -172,7 +172,7 @@ TEST_F(UploadStreamTest, AppendCopiesExactlyTheDeclaredLength)
 
     // A zero-length append reads nothing and changes nothing.
     fd = source("unread");
-    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, 0, &received), 0);
+    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, 0, -1, &received, nullptr), 0);
     EXPECT_EQ(received, 0u);
     EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
     close(fd);
@@ -199,7 +199,7 @@ TEST_F(UploadStreamTest, AppendGathersBytesThatArriveInSmallPieces)
     });
     std::string id = start();
     uint64_t received = 0;
-    int rc = reg_blob_append_fd(id.c_str(), fds[0], data.size(), &received);
+    int rc = reg_blob_append_fd(id.c_str(), fds[0], data.size(), -1, &received, nullptr);
     writer.join();
     close(fds[0]);
     ASSERT_EQ(rc, 0) << err();
@@ -217,7 +217,7 @@ TEST_F(UploadStreamTest, ShortBodyLeavesTheUploadAsItWas)
     int fd = source(data);
     uint64_t received = 0;
     set_error("sentinel");
-    EXPECT_EQ(reg_blob_append_fd(id.c_str(), fd, data.size() + 10, &received), -1);
+    EXPECT_EQ(reg_blob_append_fd(id.c_str(), fd, data.size() + 10, -1, &received, nullptr), -1);
     close(fd);
     EXPECT_EQ(err(), "request body ended after " + std::to_string(data.size()) + " of " +
                          std::to_string(data.size() + 10) + " bytes");
@@ -226,7 +226,7 @@ TEST_F(UploadStreamTest, ShortBodyLeavesTheUploadAsItWas)
 
     // The upload stays open and resumes from the same offset.
     fd = source("more");
-    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, 4, &received), 0) << err();
+    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, 4, -1, &received, nullptr), 0) << err();
     close(fd);
     EXPECT_EQ(slurp(upload_path(id)), "keptmore");
 }
@@ -238,7 +238,7 @@ TEST_F(UploadStreamTest, ReadErrorRollsBack)
     // Reading a directory fails with EISDIR.
     int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(reg_blob_append_fd(id.c_str(), fd, 10, nullptr), -1);
+    EXPECT_EQ(reg_blob_append_fd(id.c_str(), fd, 10, -1, nullptr, nullptr), -1);
     close(fd);
     EXPECT_EQ(err(), "read error on request body");
     EXPECT_EQ(slurp(upload_path(id)), "kept");
@@ -259,7 +259,7 @@ TEST_F(UploadStreamTest, WriteErrorRollsBack)
     sighandler_t old = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     uint64_t received = 0;
-    int rc = reg_blob_append_fd(id.c_str(), fd, data.size(), &received);
+    int rc = reg_blob_append_fd(id.c_str(), fd, data.size(), -1, &received, nullptr);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, old);
     close(fd);
