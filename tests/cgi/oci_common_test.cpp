@@ -33,6 +33,50 @@ const std::string kJsonHeaders = "Docker-Distribution-API-Version: registry/2.0\
 
 // ------------------------------------------------------------- replies
 
+// One table turns the storage's failure kinds into replies. The client's
+// mistakes keep 4xx and the endpoint's own codes; faults of the server are
+// 5xx whatever the endpoint, so that no client gives up on a full disk.
+TEST(OciReply, FailureKindsMapThroughOneTable) {
+    constexpr oci_error_codes kUpload = {"BLOB_UPLOAD_INVALID", "DIGEST_INVALID", "BLOB_UPLOAD_UNKNOWN",
+                                         "blob upload unknown to registry", false};
+    constexpr oci_error_codes kLookup = {"MANIFEST_INVALID", "MANIFEST_INVALID", "MANIFEST_UNKNOWN",
+                                         "manifest unknown", true};
+    struct Case {
+        reg_error_kind kind;
+        const oci_error_codes *codes;
+        int status;
+        const char *code;
+        const char *message; // null: the library's
+    };
+    const Case kCases[] = {
+        {REG_ERR_INVALID, &kUpload, 400, "BLOB_UPLOAD_INVALID", nullptr},
+        {REG_ERR_INVALID, &kLookup, 404, "MANIFEST_UNKNOWN", "manifest unknown"},
+        {REG_ERR_NOT_FOUND, &kUpload, 404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry"},
+        {REG_ERR_DIGEST, &kUpload, 400, "DIGEST_INVALID", nullptr},
+        {REG_ERR_DIGEST, &kLookup, 400, "MANIFEST_INVALID", nullptr},
+        {REG_ERR_RANGE, &kUpload, 416, "BLOB_UPLOAD_INVALID", nullptr},
+        {REG_ERR_TOO_LARGE, &kLookup, 413, "MANIFEST_INVALID", nullptr},
+        {REG_ERR_SHORT_BODY, &kUpload, 400, "SIZE_INVALID", nullptr},
+        {REG_ERR_NOT_READY, &kLookup, 500, "STORAGE_ERROR", nullptr},
+        {REG_ERR_NO_SPACE, &kUpload, 507, "STORAGE_ERROR", nullptr},
+        {REG_ERR_NO_SPACE, &kLookup, 507, "STORAGE_ERROR", nullptr},
+        {REG_ERR_PERMISSION, &kUpload, 500, "STORAGE_ERROR", nullptr},
+        {REG_ERR_NO_MEMORY, &kUpload, 500, "STORAGE_ERROR", nullptr},
+        {REG_ERR_IO, &kLookup, 500, "STORAGE_ERROR", nullptr},
+        {REG_ERR_NONE, &kUpload, 500, "STORAGE_ERROR", nullptr},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(std::to_string(c.kind) + " " + c.codes->unknown);
+        oci_error_reply r = oci_error_for_kind(c.kind, *c.codes);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_STREQ(r.code, c.code);
+        if (c.message)
+            EXPECT_STREQ(r.message, c.message);
+        else
+            EXPECT_EQ(r.message, nullptr);
+    }
+}
+
 TEST(OciReply, ErrorDocumentIsExactAndEndsTheProcess) {
     struct Case {
         const char *label;

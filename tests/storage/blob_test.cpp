@@ -3,6 +3,7 @@
 // sha256_fd are wrapped at link time (-Wl,--wrap) so that a test can watch
 // the order of the durable steps, inject a failure, stage a concurrent
 // finish or pause a finish while another process races it.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +51,8 @@ struct syscall_hooks {
     bool fail_hash = false;
     // Called with the descriptor being hashed, before the hash.
     std::function<void(int)> before_hash;
+    // Bytes getrandom hands out first (one entry a call), then real ones.
+    std::vector<std::vector<uint8_t>> random;
     rename_mode rename = rename_mode::pass;
 };
 syscall_hooks g_hooks;
@@ -86,6 +91,19 @@ int __real_remove(const char *path);
 int __real_unlink(const char *path);
 // int sha256_fd(int, uint8_t *), by its mangled name.
 int __real__Z9sha256_fdiPh(int fd, uint8_t *out);
+ssize_t __real_getrandom(void *buf, size_t len, unsigned flags);
+
+ssize_t __wrap_getrandom(void *buf, size_t len, unsigned flags)
+{
+    if (g_hooks.random.empty()) {
+        return __real_getrandom(buf, len, flags);
+    }
+    std::vector<uint8_t> next = g_hooks.random.front();
+    g_hooks.random.erase(g_hooks.random.begin());
+    size_t n = std::min(len, next.size());
+    memcpy(buf, next.data(), n);
+    return (ssize_t)n;
+}
 
 int __wrap_fsync(int fd)
 {
@@ -663,6 +681,120 @@ TEST_F(BlobTest, ConcurrentFinishOfSameContentSucceeds)
         EXPECT_EQ(fs::hard_link_count(blob_path(kDigestAbc)), 1u);
         ASSERT_EQ(reg_blob_delete(kDigestAbc), 0) << err();
     }
+}
+
+// ---- upload IDs and concurrent requests on one upload ----------------------
+
+// Every ID is a version-4 UUID of the kernel's randomness: the version digit
+// 4, the variant digit 8 to b, the rest unrelated from one ID to the next.
+TEST_F(BlobTest, UploadIdsAreRandomVersion4Uuids)
+{
+    std::vector<std::string> ids;
+    for (int i = 0; i < 200; ++i) {
+        char id[REG_UUID_BUF] = "";
+        ASSERT_EQ(reg_blob_start_upload(id), 0) << err();
+        ASSERT_TRUE(uuid_valid(id)) << id;
+        EXPECT_EQ(id[14], '4') << id;
+        EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos) << id;
+        EXPECT_TRUE(fs::exists(upload_path(id)));
+        ids.push_back(id);
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+
+    // Bytes all 0xff give exactly the fixed bits and nothing else.
+    g_hooks.random = {std::vector<uint8_t>(16, 0xff)};
+    char id[REG_UUID_BUF] = "";
+    ASSERT_EQ(reg_blob_start_upload(id), 0) << err();
+    EXPECT_STREQ(id, "ffffffff-ffff-4fff-bfff-ffffffffffff");
+}
+
+// An ID that is taken already (by chance or by a broken generator) never
+// truncates the live upload: the file is created exclusively and another ID
+// is drawn.
+TEST_F(BlobTest, TakenUploadIdIsNeverReused)
+{
+    const std::vector<uint8_t> same(16, 0x11);
+    g_hooks.random = {same};
+    char first[REG_UUID_BUF] = "";
+    ASSERT_EQ(reg_blob_start_upload(first), 0) << err();
+    ASSERT_EQ(reg_blob_append_chunk(first, "live", 4), 0) << err();
+
+    g_hooks.random = {same, same};
+    char second[REG_UUID_BUF] = "";
+    ASSERT_EQ(reg_blob_start_upload(second), 0) << err();
+    EXPECT_STRNE(second, first);
+    EXPECT_EQ(read_all(upload_path(first)), "live");
+    EXPECT_EQ(read_all(upload_path(second)), "");
+
+    // A generator stuck on one value gives up with the fault recorded.
+    g_hooks.random = {same, same, same, same, same};
+    char third[REG_UUID_BUF] = "";
+    EXPECT_EQ(reg_blob_start_upload(third), -1);
+    EXPECT_EQ(err(), "cannot create upload file: " + upload_path(first));
+    EXPECT_EQ(read_all(upload_path(first)), "live");
+}
+
+// A process appending to an upload while its finish is hashing it. The
+// append waits for the finish and then finds no upload; the blob holds
+// exactly the bytes its digest names, whichever process ran first.
+TEST_F(BlobTest, AppendDuringFinishNeverReachesTheBlob)
+{
+    std::string id = upload(std::string(300000, 'a') + "abc");
+    const std::string digest = digest_of(std::string(300000, 'a') + "abc");
+    pid_t child = -1;
+    g_hooks.before_hash = [&](int) {
+        g_hooks.before_hash = nullptr;
+        fflush(nullptr);
+        child = fork();
+        if (child == 0) {
+            int rc = reg_blob_append_chunk(id.c_str(), "poison", 6);
+            _exit(rc == 0 ? 0 : reg_storage_last_error_kind() == REG_ERR_NOT_FOUND ? 3 : 4);
+        }
+        // Long enough for the child to reach the upload and wait on it.
+        usleep(200 * 1000);
+    };
+    char out[REG_DIGEST_BUF] = "";
+    ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << err();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "the append was taken (0) or failed otherwise (4)";
+    EXPECT_EQ(digest_of(read_all(blob_path(digest))), digest);
+    EXPECT_FALSE(fs::exists(upload_path(id)));
+}
+
+// A process killed while it holds an upload's lock (here: in the middle of
+// a finish) leaves the upload usable: the kernel drops the lock, and the
+// next request proceeds and finishes it.
+TEST_F(BlobTest, KilledLockHolderDoesNotBlockTheUpload)
+{
+    std::string id = upload("abc");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        g_hooks.before_hash = [&](int) {
+            (void)!write(ready[1], "x", 1);
+            pause();
+        };
+        char out[REG_DIGEST_BUF];
+        reg_blob_finish_upload(id.c_str(), kDigestAbc, out);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    kill(child, SIGKILL);
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(reg_blob_upload_size(id.c_str()), 3) << err();
+    char out[REG_DIGEST_BUF];
+    ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kDigestAbc, out), 0) << err();
+    EXPECT_EQ(read_all(blob_path(kDigestAbc)), "abc");
 }
 
 } // namespace

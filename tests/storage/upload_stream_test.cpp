@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -335,6 +336,76 @@ TEST_F(UploadStreamTest, SendRangeFailures)
     close(out);
     close(read_only);
     EXPECT_EQ(slurp(path("out")), "");
+}
+
+// Chunks placed by offset. The offset is checked while the upload is held,
+// so of two requests that send the same range only the first is taken, even
+// when the second arrives while the first is still receiving its body. The
+// refusal reports where the upload ends, so the client can resume there.
+TEST_F(UploadStreamTest, SameRangeFromTwoProcessesIsTakenOnce)
+{
+    const std::string chunk = pattern(200000);
+    std::string id = start();
+    int first_body[2];
+    ASSERT_EQ(pipe(first_body), 0);
+
+    // Exit codes: 0 taken, 3 refused by range, 4 anything else.
+    auto append_in_child = [&](int fd) {
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int64_t size = -1;
+            int rc = reg_blob_append_fd(id.c_str(), fd, chunk.size(), 0, nullptr, &size);
+            if (rc == 0) _exit(0);
+            bool range = reg_storage_last_error_kind() == REG_ERR_RANGE && size == (int64_t)chunk.size() &&
+                         err() == "chunk starts at 0, the upload holds 200000 bytes";
+            _exit(range ? 3 : 4);
+        }
+        return pid;
+    };
+    // The first holds the upload while it waits for its body; the second
+    // comes in meanwhile with the whole chunk at hand.
+    pid_t a = append_in_child(first_body[0]);
+    usleep(100 * 1000);
+    int second_fd = source(chunk);
+    pid_t b = append_in_child(second_fd);
+    close(second_fd);
+    usleep(100 * 1000);
+    ASSERT_EQ(write(first_body[1], chunk.data(), chunk.size()), (ssize_t)chunk.size());
+    close(first_body[1]);
+    close(first_body[0]);
+
+    int sa = 0, sb = 0;
+    ASSERT_EQ(waitpid(a, &sa, 0), a);
+    ASSERT_EQ(waitpid(b, &sb, 0), b);
+    EXPECT_EQ(WEXITSTATUS(sa), 0);
+    EXPECT_EQ(WEXITSTATUS(sb), 3);
+    EXPECT_EQ(reg_blob_upload_size(id.c_str()), (int64_t)chunk.size());
+    EXPECT_EQ(slurp(upload_path(id)), chunk);
+}
+
+// An append whose body fails midway takes back its own bytes only: what
+// the upload held before it stays.
+TEST_F(UploadStreamTest, RefusedRangeAndShortBodyLeaveTheUploadAsItWas)
+{
+    std::string id = start();
+    const std::string head = pattern(1000);
+    int fd = source(head);
+    int64_t size = -1;
+    ASSERT_EQ(reg_blob_append_fd(id.c_str(), fd, head.size(), 0, nullptr, &size), 0) << err();
+    close(fd);
+    EXPECT_EQ(size, 1000);
+
+    fd = source("xyz");
+    EXPECT_EQ(reg_blob_append_fd(id.c_str(), fd, 3, 999, nullptr, &size), -1);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_RANGE);
+    EXPECT_EQ(size, 1000);
+    uint64_t received = 0;
+    EXPECT_EQ(reg_blob_append_fd(id.c_str(), fd, 10, 1000, &received, &size), -1);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_SHORT_BODY);
+    EXPECT_EQ(received, 3u);
+    close(fd);
+    EXPECT_EQ(slurp(upload_path(id)), head);
 }
 
 } // namespace
