@@ -3,6 +3,9 @@
 #include "hv_cgi.h"
 
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <fcgiapp.h>
 
 #include <cerrno>
 #include <climits>
@@ -66,7 +69,79 @@ char *read_body(FILE *in, size_t len, size_t *out_len) {
     return buf;
 }
 
+// The FastCGI side: one request object for the life of the process, and
+// the process's own environment and standard streams, put back between
+// requests.
+bool s_started;
+bool s_fastcgi;
+FCGX_Request s_request;
+char **s_process_environ;
+FILE *s_process_stdin;
+FILE *s_process_stdout;
+
+// stdio over the request's FastCGI streams, so that every reader and writer
+// of this gateway (and above it) works unchanged in both modes.
+ssize_t fcgi_write(void *stream, const char *buf, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        size_t piece = len - done > INT_MAX ? static_cast<size_t>(INT_MAX) : len - done;
+        int n = FCGX_PutStr(buf + done, static_cast<int>(piece), static_cast<FCGX_Stream *>(stream));
+        if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t fcgi_read(void *stream, char *buf, size_t len) {
+    int want = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    return FCGX_GetStr(buf, want, static_cast<FCGX_Stream *>(stream));
+}
+
 } // namespace
+
+// ---------------------------------------------------------------- requests
+
+int cgi_accept(void) {
+    if (!s_started) {
+        s_started = true;
+        s_fastcgi = !FCGX_IsCGI();
+        if (!s_fastcgi) return 1;
+        if (FCGX_Init() != 0 || FCGX_InitRequest(&s_request, 0, 0) != 0) return 0;
+        s_process_environ = environ;
+        s_process_stdin = stdin;
+        s_process_stdout = stdout;
+    } else if (!s_fastcgi) {
+        return 0;
+    }
+    if (FCGX_Accept_r(&s_request) < 0) return 0;
+    FILE *out = fopencookie(s_request.out, "w", cookie_io_functions_t{nullptr, fcgi_write, nullptr, nullptr});
+    FILE *in = fopencookie(s_request.in, "r", cookie_io_functions_t{fcgi_read, nullptr, nullptr, nullptr});
+    if (!out || !in) {
+        if (out) fclose(out);
+        if (in) fclose(in);
+        FCGX_Finish_r(&s_request);
+        return 0;
+    }
+    environ = s_request.envp;
+    stdout = out;
+    stdin = in;
+    return 1;
+}
+
+void cgi_finish(void) {
+    if (!s_fastcgi) {
+        fflush(stdout);
+        return;
+    }
+    fclose(stdout);
+    fclose(stdin);
+    stdout = s_process_stdout;
+    stdin = s_process_stdin;
+    environ = s_process_environ;
+    FCGX_Finish_r(&s_request);
+}
+
+int cgi_is_fastcgi(void) { return s_fastcgi ? 1 : 0; }
 
 // ---------------------------------------------------------------- input
 

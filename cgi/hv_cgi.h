@@ -9,6 +9,12 @@
 //
 // Reply order: cgi_header_status, other header lines, cgi_headers_end, the
 // body, then fflush(stdout).
+//
+// One process may serve many requests: started by a FastCGI server (lighttpd's
+// mod_fastcgi, spawn-fcgi) it takes them one after another through
+// cgi_accept, and for the time of each request the environment, stdin and
+// stdout are that request's, so everything above reads and writes the
+// request at hand. Started as a plain CGI program it serves exactly one.
 #ifndef CGI_HV_CGI_H
 #define CGI_HV_CGI_H
 
@@ -18,6 +24,14 @@
 
 // Largest decoded query parameter, terminator excluded.
 constexpr size_t CGI_QUERY_MAX = 511;
+
+// Requests. cgi_accept waits for the next request and makes it the current
+// one: 1, or 0 when there is none (a CGI process after its one request, a
+// FastCGI process whose server closed the connection). cgi_finish ends the
+// current request, flushing its reply. cgi_is_fastcgi tells the modes apart.
+int cgi_accept(void);
+void cgi_finish(void);
+int cgi_is_fastcgi(void);
 
 // Request input.
 const char *cgi_env(const char *name, const char *fallback);

@@ -4,12 +4,12 @@
 // web server also routes here every /v2/ path that no other program serves,
 // which gets the registry's own 404 document instead of the server's page.
 // The process always exits with status 0.
-#include <csignal>
 #include <cstring>
 #include <string_view>
 
 #include "hv_cgi.h"
 #include "oci_common.h"
+#include "oci_request.h"
 
 namespace {
 
@@ -23,11 +23,9 @@ bool is_base_path(std::string_view path)
 
 } // namespace
 
-int handle_v2_base(void)
+static void handle_v2_base(const oci_request &req)
 {
-    const char *method = cgi_method();
-    if (oci_init_storage() != 0)
-        oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    const char *method = req.method;
 
     // No protocol code names an unknown route; NAME_UNKNOWN would blame a
     // repository that may well exist, so the route is reported unsupported.
@@ -46,13 +44,9 @@ int handle_v2_base(void)
     if (!head)
         fputs("{}\n", stdout);
     fflush(stdout);
-    return 0;
 }
 
 int main(int, char **)
 {
-    // A server that drops the connection early must not turn into a death by
-    // signal: the write fails quietly and the process still exits with 0.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_base();
+    return oci_serve({nullptr, 0, nullptr, nullptr, handle_v2_base});
 }

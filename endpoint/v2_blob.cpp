@@ -1,4 +1,4 @@
-// The blob endpoint of the registry HTTP API v2, run as a CGI program: GET
+// The blob endpoint of the registry HTTP API v2, run as a CGI or FastCGI program: GET
 // and HEAD of /v2/<name>/blobs/<digest>, with single byte ranges. The blob
 // store is shared by every repository (content-addressed, no per-repository
 // links), so any stored blob is served under any valid repository name, and
@@ -10,7 +10,6 @@
 // scripts/lighttpd.conf.in), a GET answers with the blob's path instead and
 // the server sends the file itself. Every failure is answered with the
 // registry error document; the process always exits with status 0.
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 #include "hv_cgi.h"
 #include "oci_common.h"
 #include "oci_headers.h"
+#include "oci_request.h"
 #include "reg_storage.h"
 
 namespace {
@@ -53,7 +53,7 @@ bool x_sendfile_enabled() { return strcmp(cgi_env("REGISTRY_X_SENDFILE", ""), "1
     cgi_headers_end();
     fputs("{\"errors\":[{\"code\":\"SIZE_INVALID\",\"message\":\"requested range not satisfiable\"}]}\n", stdout);
     fflush(stdout);
-    exit(0);
+    throw oci_request_done{};
 }
 
 int fetch_blob(const char *digest, bool head) {
@@ -105,36 +105,24 @@ int fetch_blob(const char *digest, bool head) {
     // A failure midway cannot be reported any more (the status is out); the
     // server sees a body shorter than Content-Length and drops the
     // connection, which is all a client can be told.
-    if (!head && !sendfile && len > 0) reg_blob_send_range(digest, first, len, STDOUT_FILENO);
+    if (!head && !sendfile && len > 0) reg_blob_send_range_file(digest, first, len, stdout);
+    fflush(stdout);
     return 0;
 }
 
-} // namespace
-
-// Serves one request from the CGI environment. Returns 0 after a reply; an
-// error reply ends the process instead.
-int handle_v2_blob(void) {
-    const char *method = cgi_method();
-    // Storage first, then the path, then the method, as every registry
-    // program does: a broken storage answers every request alike.
-    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-
-    char repo[OCI_NAME_BUF] = {};
-    char ref[OCI_REF_BUF] = {};
-    if (!oci_parse_repo_marker(cgi_path_info(), "/blobs/", repo, sizeof repo, ref, sizeof ref))
-        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
-    if (ref[0] == '\0') oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
-
-    if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0)
-        return fetch_blob(ref, strcmp(method, "HEAD") == 0);
-    if (strcmp(method, "DELETE") == 0)
+void handle_v2_blob(const oci_request &req) {
+    if (req.reference[0] == '\0') oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    if (strcmp(req.method, "GET") == 0 || strcmp(req.method, "HEAD") == 0) {
+        fetch_blob(req.reference, strcmp(req.method, "HEAD") == 0);
+        return;
+    }
+    if (strcmp(req.method, "DELETE") == 0)
         oci_send_error(405, "UNSUPPORTED", "blob deletion is not supported: blobs are shared by all repositories");
     oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob endpoint");
 }
 
+} // namespace
+
 int main(int, char **) {
-    // A client that hangs up mid-blob must not turn into a death by signal:
-    // the write fails quietly and the process still exits with 0.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_blob();
+    return oci_serve({"/blobs/", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_blob});
 }

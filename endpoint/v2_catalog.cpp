@@ -4,12 +4,12 @@
 // paged like the tag list: "last" exclusive, "n" the page size, a Link
 // header naming the next page when names were left out. One process serves
 // one request; the process always exits with status 0.
-#include <csignal>
 #include <cstring>
 #include <string_view>
 
 #include "hv_cgi.h"
 #include "oci_common.h"
+#include "oci_request.h"
 #include "reg_storage.h"
 #include "v2_paging.h"
 
@@ -28,11 +28,9 @@ bool is_catalog_path(std::string_view path)
 
 } // namespace
 
-int handle_v2_catalog(void)
+static void handle_v2_catalog(const oci_request &req)
 {
-    const char *method = cgi_method();
-    if (oci_init_storage() != 0)
-        oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    const char *method = req.method;
 
     if (!is_catalog_path(cgi_path_info()))
         oci_send_error(404, "UNSUPPORTED", "unknown registry API route");
@@ -50,13 +48,9 @@ int handle_v2_catalog(void)
     if (!doc)
         oci_send_error(500, "STORAGE_ERROR", reg_storage_last_error());
     paging_send(doc, "/v2/_catalog", cgi_query("n")[0] != '\0' ? n : PAGING_ALL, next_last, head);
-    return 0;
 }
 
 int main(int, char **)
 {
-    // A server that drops the connection early must not turn into a death by
-    // signal: the write fails quietly and the process still exits with 0.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_catalog();
+    return oci_serve({nullptr, 0, nullptr, nullptr, handle_v2_catalog});
 }

@@ -1,17 +1,17 @@
-// The manifest endpoint of the registry HTTP API v2, run as a CGI program:
-// GET and HEAD fetch, PUT stores and DELETE removes the manifest named by
-// /v2/<name>/manifests/<reference>. One process serves one request; every
-// failure is answered with the registry error document, and the process
-// always exits with status 0.
-#include <csignal>
+// The manifest endpoint of the registry HTTP API v2, run as a CGI or FastCGI
+// program: GET and HEAD fetch, PUT stores and DELETE removes the manifest
+// named by /v2/<name>/manifests/<reference>. Every failure is answered with
+// the registry error document; the process always exits with status 0.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <strings.h>
 
 #include "hv_cgi.h"
 #include "oci_common.h"
+#include "oci_request.h"
 #include "reg_storage.h"
 
 namespace {
@@ -87,22 +87,20 @@ int fetch_manifest(const char *name, const char *reference, bool head) {
 int store_manifest(const char *name, const char *reference) {
     // Refused before anything is allocated or read: no manifest over the
     // store's limit could be stored anyway.
-    if (cgi_declared_body_length() > static_cast<int64_t>(REG_MANIFEST_MAX))
-        oci_send_error(413, "MANIFEST_INVALID", "manifest too large");
-
-    size_t len = 0;
-    char *body = cgi_read_post(&len);
-    if (!body || len == 0) {
-        free(body);
-        oci_send_error(400, "MANIFEST_INVALID", "manifest body cannot be empty");
-    }
+    oci_body input;
+    if (input.length() > REG_MANIFEST_MAX) oci_send_error(413, "MANIFEST_INVALID", "manifest too large");
+    if (input.length() == 0) oci_send_error(400, "MANIFEST_INVALID", "manifest body cannot be empty");
+    std::unique_ptr<char[]> body(new char[input.length()]);
+    size_t len = fread(body.get(), 1, input.length(), input.stream());
+    if (len != input.length()) oci_send_error(400, "SIZE_INVALID", "request body ended early");
     const char *content_type = cgi_env("CONTENT_TYPE", cgi_env("HTTP_CONTENT_TYPE", DEFAULT_MEDIA_TYPE));
     char digest[REG_DIGEST_BUF] = {};
     // The declared type picks the rule the body is checked by; an index sent
     // as an image manifest is refused by the image manifest's rule.
-    int rc = is_index_type(content_type) ? reg_manifest_put_index(name, reference, body, len, content_type, digest)
-                                         : reg_manifest_put(name, reference, body, len, content_type, digest);
-    free(body);
+    int rc = is_index_type(content_type)
+                 ? reg_manifest_put_index(name, reference, body.get(), len, content_type, digest)
+                 : reg_manifest_put(name, reference, body.get(), len, content_type, digest);
+    body.reset();
     if (rc != 0) oci_send_storage_error(STORE_CODES);
     // A client learns from OCI-Subject that this registry indexes referrers,
     // whether or not the subject itself is stored.
@@ -138,47 +136,30 @@ int delete_manifest(const char *name, const char *reference) {
     return 0;
 }
 
-} // namespace
 
-// Serves one request. A non-empty name and reference given by the caller are
-// used as they stand; otherwise both come from PATH_INFO. Returns 0 after a
-// reply; an error reply ends the process instead.
-int handle_v2_manifest(const char *name, const char *reference) {
-    const char *method = cgi_method();
-    // Storage first, then the path, then the method: a server whose storage
-    // is broken answers every request alike.
-    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-
-    char repo[OCI_NAME_BUF] = {};
-    // One byte beyond the longest reference, so that a longer one shows
-    // instead of being cut silently to another, shorter name.
-    char ref[OCI_REF_BUF + 1] = {};
-    if (name && name[0] != '\0' && reference && reference[0] != '\0') {
-        hv_strlcpy(repo, name, sizeof repo);
-        hv_strlcpy(ref, reference, sizeof ref);
-    } else if (!oci_parse_repo_marker(cgi_path_info(), "/manifests/", repo, sizeof repo, ref, sizeof ref)) {
-        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
-    }
-    if (repo[0] == '\0' || ref[0] == '\0')
-        oci_send_error(404, "NAME_UNKNOWN", "repository name or reference missing");
+void handle_v2_manifest(const oci_request &req) {
+    const char *method = req.method;
+    if (req.reference[0] == '\0') oci_send_error(404, "NAME_UNKNOWN", "repository name or reference missing");
     // No manifest is stored under a reference this long: a lookup finds
     // nothing, and a store is refused rather than filed under the cut name.
-    if (strlen(ref) >= OCI_REF_BUF) {
+    if (strlen(req.reference) >= OCI_REF_BUF) {
         if (strcmp(method, "PUT") == 0) oci_send_error(400, "MANIFEST_INVALID", "reference too long");
         if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0 || strcmp(method, "DELETE") == 0)
             oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
     }
 
     if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0)
-        return fetch_manifest(repo, ref, strcmp(method, "HEAD") == 0);
-    if (strcmp(method, "PUT") == 0) return store_manifest(repo, ref);
-    if (strcmp(method, "DELETE") == 0) return delete_manifest(repo, ref);
-    oci_send_error(405, "UNSUPPORTED", "Method not allowed for manifest endpoint");
+        fetch_manifest(req.name, req.reference, strcmp(method, "HEAD") == 0);
+    else if (strcmp(method, "PUT") == 0)
+        store_manifest(req.name, req.reference);
+    else if (strcmp(method, "DELETE") == 0)
+        delete_manifest(req.name, req.reference);
+    else
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for manifest endpoint");
 }
 
+} // namespace
+
 int main(int, char **) {
-    // A server that drops the connection early must not turn into a death by
-    // signal: the write fails quietly and the process still exits with 0.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_manifest(nullptr, nullptr);
+    return oci_serve({"/manifests/", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_manifest});
 }

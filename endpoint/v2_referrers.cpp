@@ -4,11 +4,11 @@
 // repository whose subject is that digest. A subject or repository nobody
 // refers to is an empty index, never 404: clients take 404 to mean that the
 // registry has no referrers API and fall back to tag schemes.
-#include <csignal>
 #include <cstring>
 
 #include "hv_cgi.h"
 #include "oci_common.h"
+#include "oci_request.h"
 #include "reg_storage.h"
 
 namespace {
@@ -30,19 +30,12 @@ bool digest_ok(const char *s) {
     return i == 64;
 }
 
-} // namespace
 
-// Serves one request; returns 0 after a reply, an error reply ends the
-// process instead.
-int handle_v2_referrers(void) {
-    const char *method = cgi_method();
-    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 
-    char repo[OCI_NAME_BUF] = {};
-    char ref[OCI_REF_BUF] = {};
-    // A malformed request is 400 here, never 404 (see the top of the file).
-    if (!oci_parse_repo_marker(cgi_path_info(), "/referrers/", repo, sizeof repo, ref, sizeof ref))
-        oci_send_error(400, "NAME_INVALID", "invalid repository name");
+void handle_v2_referrers(const oci_request &req) {
+    const char *method = req.method;
+    const char *repo = req.name;
+    const char *ref = req.reference;
     const bool head = strcmp(method, "HEAD") == 0;
     if (strcmp(method, "GET") != 0 && !head)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for referrers endpoint");
@@ -65,11 +58,11 @@ int handle_v2_referrers(void) {
     cgi_headers_end();
     if (!head) fwrite(json, 1, len, stdout);
     fflush(stdout);
-    return 0;
 }
 
+} // namespace
+
 int main(int, char **) {
-    // A client that hangs up early must not turn into a death by signal.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_referrers();
+    // A malformed request is 400 here, never 404 (see the top of the file).
+    return oci_serve({"/referrers/", 400, "NAME_INVALID", "invalid repository name", handle_v2_referrers});
 }

@@ -4,11 +4,11 @@
 // "n" limits the page (n=0: an empty list), and a page that leaves tags out
 // carries a Link header naming the next one. One process serves one
 // request; the process always exits with status 0.
-#include <csignal>
 #include <cstring>
 
 #include "hv_cgi.h"
 #include "oci_common.h"
+#include "oci_request.h"
 #include "reg_storage.h"
 #include "v2_paging.h"
 
@@ -19,18 +19,12 @@ constexpr size_t TAGS_PATH_BUF = OCI_NAME_BUF + 16;
 
 } // namespace
 
-int handle_v2_tags(void)
+static void handle_v2_tags(const oci_request &req)
 {
-    const char *method = cgi_method();
-    // Storage first, then the path, then the method, as every registry
-    // program does.
-    if (oci_init_storage() != 0)
-        oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    const char *method = req.method;
 
-    char repo[OCI_NAME_BUF] = {};
-    char rest[OCI_REF_BUF] = {};
-    if (!oci_parse_repo_marker(cgi_path_info(), "/tags/list", repo, sizeof repo, rest, sizeof rest) ||
-        rest[0] != '\0')
+    const char *repo = req.name;
+    if (req.reference[0] != '\0')
         oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
 
     bool head = strcmp(method, "HEAD") == 0;
@@ -55,13 +49,9 @@ int handle_v2_tags(void)
     char path[TAGS_PATH_BUF];
     hv_snprintf(path, sizeof path, "/v2/%s/tags/list", repo);
     paging_send(doc, path, cgi_query("n")[0] != '\0' ? n : PAGING_ALL, next_last, head);
-    return 0;
 }
 
 int main(int, char **)
 {
-    // A server that drops the connection early must not turn into a death by
-    // signal: the write fails quietly and the process still exits with 0.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_tags();
+    return oci_serve({"/tags/list", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_tags});
 }

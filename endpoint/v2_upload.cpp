@@ -27,6 +27,7 @@
 #include "hv_cgi.h"
 #include "oci_common.h"
 #include "oci_headers.h"
+#include "oci_request.h"
 #include "reg_storage.h"
 
 namespace {
@@ -34,12 +35,6 @@ namespace {
 // A Location line holds a name (255) and a uuid or digest (71).
 constexpr size_t HEADER_BUF = 512;
 constexpr size_t ERROR_BUF = 1024;
-
-// The request body: where to read it and how many bytes it declares.
-struct body_source {
-    int fd;
-    uint64_t len;
-};
 
 void range_line(char *line, size_t size, int64_t upload_size) {
     // The registry API's progress header: the inclusive range of bytes held,
@@ -73,7 +68,7 @@ void send_upload_headers(const char *name, const char *uuid, int64_t upload_size
     json_escape_f(stdout, message);
     fputs("\"}]}\n", stdout);
     fflush(stdout);
-    exit(0);
+    throw oci_request_done{};
 }
 
 void send_upload_progress(int status, const char *reason, const char *name, const char *uuid, int64_t upload_size) {
@@ -96,24 +91,6 @@ void send_blob_created(const char *name, const char *digest) {
     cgi_header_extra("Content-Length: 0");
     cgi_headers_end();
     fflush(stdout);
-}
-
-// The body a front end stored in POST_BODY_FILE, else standard input with
-// CONTENT_LENGTH read in full 64 bits (a layer may pass 2 GiB). A length
-// that is not a plain number is refused rather than guessed at.
-body_source open_body(void) {
-    const char *file = cgi_env("POST_BODY_FILE", nullptr);
-    if (file[0] != '\0') {
-        int fd = open(file, O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return {fd, static_cast<uint64_t>(st.st_size)};
-        if (fd >= 0) close(fd);
-    }
-    const char *text = cgi_env("CONTENT_LENGTH", nullptr);
-    uint64_t len = 0;
-    if (text[0] != '\0' && !oci_parse_content_length(text, &len))
-        oci_send_error(400, "SIZE_INVALID", "invalid Content-Length");
-    return {STDIN_FILENO, len};
 }
 
 // The codes of this endpoint's failures (the table of oci_error_for_kind
@@ -156,10 +133,11 @@ int64_t chunk_start(const char *name, const char *uuid, uint64_t body_len) {
 // Appends the whole body or nothing and returns the upload's new size. A
 // body shorter than declared (a client that lied or hung up) is a 400 and
 // leaves the upload as it was.
-int64_t append_body(const char *name, const char *uuid, const body_source &body) {
-    const int64_t at = chunk_start(name, uuid, body.len);
+int64_t append_body(const char *name, const char *uuid, const oci_body &body) {
+    const int64_t at = chunk_start(name, uuid, body.length());
     int64_t size = -1;
-    if (reg_blob_append_fd(uuid, body.fd, body.len, at, nullptr, &size) != 0) send_append_failure(name, uuid, size);
+    if (reg_blob_append_file(uuid, body.stream(), body.length(), at, nullptr, &size) != 0)
+        send_append_failure(name, uuid, size);
     return size;
 }
 
@@ -177,12 +155,12 @@ int start_upload(const char *name) {
 // that never outlives the request.
 int monolithic_upload(const char *name, const char *digest) {
     if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
-    body_source body = open_body();
+    oci_body body;
     char uuid[REG_UUID_BUF] = {};
     if (reg_blob_start_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
 
     char stored[REG_DIGEST_BUF] = {};
-    if (reg_blob_append_fd(uuid, body.fd, body.len, -1, nullptr, nullptr) != 0 ||
+    if (reg_blob_append_file(uuid, body.stream(), body.length(), -1, nullptr, nullptr) != 0 ||
         reg_blob_finish_upload(uuid, digest, stored) != 0) {
         // The cancel must not replace the failure being answered.
         reg_error_kind kind = reg_storage_last_error_kind();
@@ -212,7 +190,7 @@ int post_upload(const char *name) {
 }
 
 int patch_upload(const char *name, const char *uuid) {
-    body_source body = open_body();
+    oci_body body;
     int64_t now = append_body(name, uuid, body);
     send_upload_progress(202, "Accepted", name, uuid, now);
     return 0;
@@ -224,8 +202,8 @@ int put_upload(const char *name, const char *uuid) {
     if (digest[0] == '\0') oci_send_error(400, "DIGEST_INVALID", "digest missing");
     if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
-    body_source body = open_body();
-    if (body.len > 0) append_body(name, uuid, body);
+    oci_body body;
+    if (body.length() > 0) append_body(name, uuid, body);
     char stored[REG_DIGEST_BUF] = {};
     // A mismatch spends the upload (the library removes it); the client has
     // to upload again.
@@ -253,40 +231,35 @@ int cancel_upload(const char *uuid) {
     return 0;
 }
 
-} // namespace
-
-// Serves one request from the CGI environment. Returns 0 after a reply; an
-// error reply ends the process instead.
-int handle_v2_upload(void) {
-    const char *method = cgi_method();
-    // Storage first, then the path, then the method, as every registry
-    // program does: a broken storage answers every request alike.
-    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-
-    char repo[OCI_NAME_BUF] = {};
-    char ref[OCI_REF_BUF] = {};
-    if (!oci_parse_repo_marker(cgi_path_info(), "/blobs/uploads/", repo, sizeof repo, ref, sizeof ref))
-        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
-
+void handle_v2_upload(const oci_request &req) {
+    const char *method = req.method;
+    const char *repo = req.name;
+    const char *ref = req.reference;
     const bool post = strcmp(method, "POST") == 0;
     const bool patch = strcmp(method, "PATCH") == 0;
     const bool put = strcmp(method, "PUT") == 0;
     const bool get = strcmp(method, "GET") == 0;
     const bool del = strcmp(method, "DELETE") == 0;
-    if (post && ref[0] == '\0') return post_upload(repo);
+    if (post && ref[0] == '\0') {
+        post_upload(repo);
+        return;
+    }
     if (post || !(patch || put || get || del))
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob upload endpoint");
 
     if (ref[0] == '\0') oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
-    if (patch) return patch_upload(repo, ref);
-    if (put) return put_upload(repo, ref);
-    if (get) return upload_status(repo, ref);
-    return cancel_upload(ref);
+    if (patch)
+        patch_upload(repo, ref);
+    else if (put)
+        put_upload(repo, ref);
+    else if (get)
+        upload_status(repo, ref);
+    else
+        cancel_upload(ref);
 }
 
+} // namespace
+
 int main(int, char **) {
-    // A client that hangs up must not turn into a death by signal: the
-    // write fails quietly and the process still exits with 0.
-    signal(SIGPIPE, SIG_IGN);
-    return handle_v2_upload();
+    return oci_serve({"/blobs/uploads/", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_upload});
 }

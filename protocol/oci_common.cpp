@@ -95,7 +95,7 @@ void oci_send_error(int status, const char *code, const char *message) {
     json_escape_f(stdout, message ? message : "Unknown error");
     fputs("\"}]}\n", stdout);
     fflush(stdout);
-    exit(0);
+    throw oci_request_done{};
 }
 
 oci_error_reply oci_error_for_kind(reg_error_kind kind, const oci_error_codes &codes) {

@@ -15,9 +15,13 @@ constexpr size_t OCI_REF_BUF = 256;
 // The header line every registry reply carries.
 constexpr const char *OCI_API_VERSION_LINE = "Docker-Distribution-API-Version: registry/2.0";
 
+// Thrown once a request's reply is written in full, to end the request from
+// wherever it was written; the request loop (oci_serve) catches it.
+struct oci_request_done {};
+
 // Writes the error reply (status without reason phrase, API version line,
-// JSON content type, {"errors":[{"code":...,"message":...}]}) and exits the
-// process with status 0. A null code is "UNKNOWN", a null message
+// JSON content type, {"errors":[{"code":...,"message":...}]}) and ends the
+// request (throws oci_request_done). A null code is "UNKNOWN", a null message
 // "Unknown error"; the code is written unescaped, so pass fixed codes only.
 [[noreturn]] void oci_send_error(int status, const char *code, const char *message);
 // The protocol's codes for what a request is about, so that the caller's
@@ -40,7 +44,7 @@ struct oci_error_reply {
 };
 oci_error_reply oci_error_for_kind(reg_error_kind kind, const oci_error_codes &codes);
 // Answers the library's last failure by that table, with its message unless
-// the codes name a fixed one; exits like oci_send_error.
+// the codes name a fixed one; ends the request like oci_send_error.
 [[noreturn]] void oci_send_storage_error(const oci_error_codes &codes);
 // Writes a JSON reply with the same header lines; json null or empty sends {}.
 void oci_send_json(int status, const char *json);

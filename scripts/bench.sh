@@ -1,10 +1,14 @@
 #!/bin/bash
-# Side-by-side performance figures: the registry's CGI programs behind
-# lighttpd, a trivial static CGI program behind the same lighttpd set-up (the
-# floor any CGI program can reach here) and Debian's docker-registry as a
-# peer, all on 127.0.0.1; then sha256_file beside openssl, a 1 GiB blob push
+# Side-by-side performance figures: the registry's programs behind lighttpd
+# in both modes (resident FastCGI processes, one CGI process per request), a
+# trivial static FastCGI responder and a trivial static CGI program behind
+# the same lighttpd set-up (the floors any program of either kind can reach
+# here) and Debian's docker-registry as a peer, all on 127.0.0.1; then the
+# memory and descriptors of the FastCGI processes after 100,000 mixed
+# requests, sha256_file beside openssl, a 1 GiB blob push
 # (scripts/bench_push.sh, when present) and the instructions one manifest GET
-# executes beside the trivial program's.
+# executes beside the trivial program's. A busy machine is reported: figures
+# taken under load say little.
 #
 # Usage: scripts/bench.sh       (after scripts/setup.sh; takes a few minutes)
 # Environment:
@@ -13,6 +17,11 @@
 #   CONNECTIONS   wrk connections for GET and HEAD (default 4)
 #   HASH_MIB      size of the hashed file in MiB (default 512)
 #   WORK_DIR      parent of the scratch directory (default: TMPDIR or /tmp)
+#   MIXED_REQUESTS  requests of the FastCGI memory run (default 100000)
+#   PUT_SECONDS   seconds per manifest PUT run (default: DURATION, at most 5)
+#   BASELINE_CGI_DIR  the cgi-bin of another build (an earlier commit, say):
+#                 its manifest PUTs are timed in the same run, behind its own
+#                 lighttpd, for a before-and-after figure
 # Every server is started here, on 127.0.0.1 only, and stopped by its PID on
 # exit; the scratch directory goes with them.
 set -euo pipefail
@@ -26,23 +35,35 @@ hash_mib=${HASH_MIB:-512}
 PATH=$PATH:/usr/sbin:/sbin
 
 die() { echo "bench: $*" >&2; exit 1; }
+[ "$(id -u)" -ne 0 ] || "$top/scripts/setup.sh" bench >&2
 for tool in cmake lighttpd wrk curl openssl valgrind docker-registry sha256sum ss; do
-    command -v "$tool" >/dev/null 2>&1 || die "$tool missing (run scripts/setup.sh as root)"
+    command -v "$tool" >/dev/null 2>&1 || die "$tool missing (run scripts/setup.sh bench as root)"
 done
 
 echo "bench: building into $build" >&2
 # Configured every time: the benchmark programs are found by a file glob.
 mkdir -p "$build"
 if ! { cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DREG_BUILD_TESTS=OFF &&
-       cmake --build "$build" -j 2 --target cgi_programs trivial_cgi sha256_file_bench http_head_bench; } \
+       cmake --build "$build" -j 2 --target cgi_programs trivial_cgi trivial_fcgi sha256_file_bench \
+           http_head_bench; } \
        > "$build/bench-build.log" 2>&1; then
     tail -n 30 "$build/bench-build.log" >&2
     die "build failed (log: $build/bench-build.log)"
 fi
 cgi_dir=$build/cgi-bin
 trivial_dir=$build/bench/cgi-bin
+trivial_fcgi_dir=$build/bench/fcgi-bin
 [ -x "$cgi_dir/v2_manifest" ] || die "$cgi_dir/v2_manifest was not built"
 [ -x "$trivial_dir/trivial_cgi" ] || die "$trivial_dir/trivial_cgi was not built"
+[ -x "$trivial_fcgi_dir/trivial_fcgi" ] || die "$trivial_fcgi_dir/trivial_fcgi was not built"
+
+# The one-minute load average, read before anything of ours runs. Above a
+# third of a core, something else competes for the CPU.
+load=$(cut -d' ' -f1 /proc/loadavg)
+busy=$(awk -v l="$load" 'BEGIN { print (l > 0.33) ? 1 : 0 }')
+if [ "$busy" = 1 ]; then
+    echo "bench: WARNING: load average $load before the run; the machine is busy and the figures will say little" >&2
+fi
 
 work=$(mktemp -d "${WORK_DIR:-${TMPDIR:-/tmp}}/regbench.XXXXXX")
 pids=()
@@ -119,23 +140,35 @@ push_image() { # base_url
 }
 
 # ---------------------------------------------------------------- servers
-start_lighttpd() { # name port cgi_dir storage_root
+start_lighttpd() { # name port cgi_dir storage_root [cgi|fastcgi]
     mkdir -p "$work/$1"
-    "$top/scripts/lighttpd_conf.sh" "$work/$1/lighttpd.conf" "$2" "$4" "$3"
+    "$top/scripts/lighttpd_conf.sh" "$work/$1/lighttpd.conf" "$2" "$4" "$3" "${5:-cgi}"
     lighttpd -D -f "$work/$1/lighttpd.conf" &
     pids+=($!)
 }
 
+# The registry in both modes, each on its own storage root.
 ours_port=$(free_port)
 mkdir -p "$work/ours-root"
-start_lighttpd ours "$ours_port" "$cgi_dir" "$work/ours-root"
+start_lighttpd ours "$ours_port" "$cgi_dir" "$work/ours-root" cgi
 ours=http://127.0.0.1:$ours_port
 await "$ours/v2/"
+
+fcgi_port=$(free_port)
+mkdir -p "$work/fcgi-root"
+start_lighttpd fcgi "$fcgi_port" "$cgi_dir" "$work/fcgi-root" fastcgi
+fcgi=http://127.0.0.1:$fcgi_port
+await "$fcgi/v2/"
 
 floor_port=$(free_port)
 start_lighttpd floor "$floor_port" "$trivial_dir" "$work/ours-root"
 floor=http://127.0.0.1:$floor_port
 await "$floor/cgi-bin/trivial_cgi"
+
+ffloor_port=$(free_port)
+start_lighttpd ffloor "$ffloor_port" "$trivial_fcgi_dir" "$work/fcgi-root" fastcgi
+ffloor=http://127.0.0.1:$ffloor_port
+await "$ffloor/cgi-bin/trivial_fcgi"
 
 peer_port=$(free_port)
 mkdir -p "$work/peer-root"
@@ -161,7 +194,18 @@ peer=http://127.0.0.1:$peer_port
 await "$peer/v2/"
 
 push_image "$ours"
+push_image "$fcgi"
 push_image "$peer"
+
+if [ -n "${BASELINE_CGI_DIR:-}" ]; then
+    [ -x "$BASELINE_CGI_DIR/v2_manifest" ] || die "$BASELINE_CGI_DIR/v2_manifest missing"
+    base_port=$(free_port)
+    mkdir -p "$work/base-root"
+    start_lighttpd base "$base_port" "$BASELINE_CGI_DIR" "$work/base-root"
+    base=http://127.0.0.1:$base_port
+    await "$base/v2/"
+    push_image "$base"
+fi
 
 # ---------------------------------------------------------------- wrk runs
 # Each run leaves "req/s p50 p99 requests non-2xx" in $work/<label>.
@@ -213,15 +257,59 @@ run_head() { # label port path
 
 threads=$((conns < 2 ? conns : 2))
 manifest_path=/v2/$repo/manifests/latest
+run_wrk ffloor_get "$threads" "$conns" "$duration" "$ffloor/cgi-bin/trivial_fcgi"
+run_wrk fcgi_get "$threads" "$conns" "$duration" "$fcgi$manifest_path"
 run_wrk floor_get "$threads" "$conns" "$duration" "$floor/cgi-bin/trivial_cgi"
 run_wrk ours_get "$threads" "$conns" "$duration" "$ours$manifest_path"
 run_wrk peer_get "$threads" "$conns" "$duration" "$peer$manifest_path"
+run_head ffloor_head "$ffloor_port" /cgi-bin/trivial_fcgi
+run_head fcgi_head "$fcgi_port" "$manifest_path"
 run_head floor_head "$floor_port" /cgi-bin/trivial_cgi
 run_head ours_head "$ours_port" "$manifest_path"
 run_head peer_head "$peer_port" "$manifest_path"
-put_secs=$(( duration < 5 ? duration : 5 ))
+put_secs=${PUT_SECONDS:-$(( duration < 5 ? duration : 5 ))}
+# The baseline runs on both sides of ours, so a drift of the machine during
+# the runs shows as a difference between its two figures.
+[ -n "${BASELINE_CGI_DIR:-}" ] && run_wrk base_put 1 1 "$put_secs" "$base$manifest_path" "$work/put.lua"
 run_wrk ours_put 1 1 "$put_secs" "$ours$manifest_path" "$work/put.lua"
+[ -n "${BASELINE_CGI_DIR:-}" ] && run_wrk base_put2 1 1 "$put_secs" "$base$manifest_path" "$work/put.lua"
+run_wrk fcgi_put 1 1 "$put_secs" "$fcgi$manifest_path" "$work/put.lua"
 run_wrk peer_put 1 1 "$put_secs" "$peer$manifest_path" "$work/put.lua"
+
+# ---------------------------------------------------------------- resident memory
+# 100,000 requests spread over the programs, failures included (an unknown
+# tag, an unknown blob, a malformed digest), then the resident set and open
+# descriptors of every FastCGI process, which must stay flat.
+mixed=${MIXED_REQUESTS:-100000}
+cat > "$work/mixed.lua" <<LUA
+local paths = {
+  "/v2/$repo/manifests/latest", "/v2/$repo/manifests/nope", "/v2/$repo/tags/list",
+  "/v2/$repo/blobs/$layer_digest", "/v2/$repo/blobs/sha256:zz", "/v2/_catalog",
+  "/v2/$repo/referrers/$layer_digest", "/v2/",
+}
+local n = 0
+request = function()
+  n = n + 1
+  return wrk.format("GET", paths[(n % #paths) + 1])
+end
+local done = 0
+response = function()
+  done = done + 1
+  if done >= math.ceil($mixed / 2) then wrk.thread:stop() end
+end
+LUA
+echo "bench: $mixed mixed requests (FastCGI)" >&2
+wrk -t2 -c4 -d600s -s "$work/mixed.lua" "$fcgi" > "$work/mixed.wrk" 2>&1 || die "mixed run failed: $(cat "$work/mixed.wrk")"
+mixed_done=$(awk '/requests in/ { print $1 }' "$work/mixed.wrk")
+fcgi_mem=""
+for exe in "$cgi_dir"/v2_*; do
+    for pid in $(pgrep -f "^$exe\$" || true); do
+        rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
+        fds=$(ls "/proc/$pid/fd" | wc -l)
+        fcgi_mem="$fcgi_mem    ${exe##*/} pid $pid: RSS ${rss} KiB, $fds descriptors
+"
+    done
+done
 
 # The last stored manifest is still served: the PUTs did store.
 code=$(curl -s -o /dev/null -w '%{http_code}' -H "Accept: $mt" "$ours$manifest_path")
@@ -284,18 +372,33 @@ errs() { # label: a note when some replies were not 2xx
     e=$(field "$1" 5)
     [ "$e" = 0 ] || echo " ($e non-2xx)"
 }
+row5() { printf '%-28s %15s %15s %15s %15s %15s\n' "$@"; }
 echo
 echo "Machine: $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
+echo "Load average before the run: $load$([ "$busy" = 1 ] && echo "  -- BUSY: these figures were taken under load")"
 echo "wrk: ${duration} s, $conns connections, $threads threads; PUT: 1 connection, ${put_secs} s, a new manifest each time"
 echo
-row3 "" "registry (ours)" "trivial CGI" "docker-registry"
-row3 "manifest GET req/s" "$(field ours_get 1)$(errs ours_get)" "$(field floor_get 1)" "$(field peer_get 1)$(errs peer_get)"
-row3 "manifest GET p50 / p99 ms" "$(pair ours_get)" "$(pair floor_get)" "$(pair peer_get)"
-row3 "manifest HEAD req/s" "$(field ours_head 1)$(errs ours_head)" "$(field floor_head 1)" "$(field peer_head 1)$(errs peer_head)"
-row3 "manifest HEAD p50 / p99 ms" "$(pair ours_head)" "$(pair floor_head)" "$(pair peer_head)"
-row3 "manifest PUT p50 / p99 ms" "$(pair ours_put)$(errs ours_put)" "-" "$(pair peer_put)$(errs peer_put)"
-row3 "manifest PUTs timed" "$(field ours_put 4)" "-" "$(field peer_put 4)"
+row5 "" "ours FastCGI" "trivial FastCGI" "ours CGI" "trivial CGI" "docker-registry"
+row5 "manifest GET req/s" "$(field fcgi_get 1)$(errs fcgi_get)" "$(field ffloor_get 1)" \
+    "$(field ours_get 1)$(errs ours_get)" "$(field floor_get 1)" "$(field peer_get 1)$(errs peer_get)"
+row5 "manifest GET p50 / p99 ms" "$(pair fcgi_get)" "$(pair ffloor_get)" "$(pair ours_get)" "$(pair floor_get)" \
+    "$(pair peer_get)"
+row5 "manifest HEAD req/s" "$(field fcgi_head 1)$(errs fcgi_head)" "$(field ffloor_head 1)" \
+    "$(field ours_head 1)$(errs ours_head)" "$(field floor_head 1)" "$(field peer_head 1)$(errs peer_head)"
+row5 "manifest HEAD p50 / p99 ms" "$(pair fcgi_head)" "$(pair ffloor_head)" "$(pair ours_head)" "$(pair floor_head)" \
+    "$(pair peer_head)"
+row5 "manifest PUT p50 / p99 ms" "$(pair fcgi_put)$(errs fcgi_put)" "-" "$(pair ours_put)$(errs ours_put)" "-" \
+    "$(pair peer_put)$(errs peer_put)"
+row5 "manifest PUTs timed" "$(field fcgi_put 4)" "-" "$(field ours_put 4)" "-" "$(field peer_put 4)"
+if [ -n "${BASELINE_CGI_DIR:-}" ]; then
+    row3 "baseline PUT p50 / p99 ms" "$(pair base_put)$(errs base_put)" "-" "-"
+    row3 "  (again after ours)" "$(pair base_put2)$(errs base_put2)" "-" "-"
+fi
+echo
+row3 "" "registry (CGI)" "trivial CGI" "-"
 row3 "instructions per GET" "$ours_ir" "$floor_ir" "-"
+echo
+printf 'FastCGI processes after %s mixed requests:\n%s' "${mixed_done:-?}" "$fcgi_mem"
 echo
 printf '%-30s %16s %16s\n' "" "sha256_file" "openssl dgst"
 printf '%-30s %16s %16s\n' "SHA-256 of $hash_mib MiB, MiB/s" "$ours_mibs" "$openssl_mibs"
@@ -303,8 +406,11 @@ echo
 printf '1 GiB blob push through lighttpd:\n%s\n' "$push_line"
 echo
 awk -v o="$(field ours_get 1)" -v f="$(field floor_get 1)" -v p="$(field peer_get 1)" \
+    -v fo="$(field fcgi_get 1)" -v ff="$(field ffloor_get 1)" -v f99="$(field fcgi_get 3)" \
+    -v p50="$(field peer_get 2)" -v fp="$(field fcgi_put 2)" \
     -v oi="$ours_ir" -v fi="$floor_ir" -v sh="$ours_mibs" -v os="$openssl_mibs" \
     -v op="$(field ours_put 2)" -v pp="$(field peer_put 2)" 'BEGIN {
-    printf "GET vs docker-registry %.2fx, vs trivial CGI %.0f%%; PUT p50 %.2fx of docker-registry;", o / p, 100 * o / f, op / pp
-    printf " instructions %.2fx trivial; sha256_file %.0f%% of openssl\n", oi / fi, 100 * sh / os
+    printf "FastCGI GET %.2fx docker-registry, %.0f%% of trivial FastCGI, p99 %.2f ms vs docker-registry p50 %.2f ms\n", fo / p, 100 * fo / ff, f99, p50
+    printf "CGI GET %.2fx docker-registry, %.0f%% of trivial CGI; PUT p50 FastCGI %.2fx, CGI %.2fx of docker-registry\n", o / p, 100 * o / f, fp / pp, op / pp
+    printf "instructions %.2fx trivial; sha256_file %.0f%% of openssl\n", oi / fi, 100 * sh / os
 }'

@@ -7,6 +7,7 @@
 # Environment: BUILD_DIR (default build/bench), SIZE_MIB (default 256).
 set -eu
 cd "$(dirname "$0")/.."
+[ "$(id -u)" -ne 0 ] || scripts/setup.sh bench >&2
 
 build=${BUILD_DIR:-build/bench}
 size=${SIZE_MIB:-256}

@@ -19,6 +19,7 @@ port=${PORT:-$((18000 + $$ % 1000))}
 limit_kib=16384
 
 PATH=$PATH:/usr/sbin:/sbin
+[ "$(id -u)" -ne 0 ] || scripts/setup.sh bench >&2
 for tool in lighttpd curl sha256sum /usr/bin/time; do
     command -v "$tool" >/dev/null 2>&1 || { echo "bench_push: $tool not found" >&2; exit 1; }
 done

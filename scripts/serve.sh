@@ -2,7 +2,10 @@
 # Serves the registry on 127.0.0.1 through lighttpd, in the foreground, until
 # interrupted. Builds what is missing first.
 #
-# Usage: scripts/serve.sh [PORT]
+# Usage: scripts/serve.sh [--fastcgi | --cgi] [PORT]
+#   --fastcgi              resident programs that lighttpd starts and keeps
+#                          (mod_fastcgi); the default
+#   --cgi                  one process per request (mod_cgi)
 #   PORT                   TCP port (default: $PORT, else 5000)
 #   REGISTRY_STORAGE_ROOT  storage root (default: ./registry_storage below
 #                          the directory the command is started from)
@@ -12,6 +15,12 @@ set -eu
 start_dir=$(pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
 
+mode=fastcgi
+case ${1:-} in
+    --fastcgi) mode=fastcgi; shift ;;
+    --cgi) mode=cgi; shift ;;
+    --*) echo "serve: unknown option $1 (use --fastcgi or --cgi)" >&2; exit 2 ;;
+esac
 port=${1:-${PORT:-5000}}
 root=${REGISTRY_STORAGE_ROOT:-registry_storage}
 case $root in
@@ -27,9 +36,9 @@ esac
 # lighttpd lives in /usr/sbin, which an ordinary user's PATH may lack.
 PATH=$PATH:/usr/sbin:/sbin
 if ! command -v lighttpd >/dev/null 2>&1 || ! command -v cmake >/dev/null 2>&1 ||
-   ! dpkg-query -W -f='${Status}\n' libyyjson-dev 2>/dev/null | grep -q 'install ok installed'; then
+   ! "$top/scripts/setup.sh" --check serve; then
     if [ "$(id -u)" -eq 0 ]; then
-        "$top/scripts/setup.sh"
+        "$top/scripts/setup.sh" serve
     else
         echo "serve: lighttpd, cmake or yyjson missing; run scripts/setup.sh as root" >&2
         exit 1
@@ -47,12 +56,12 @@ cgi_dir=$build/cgi-bin
 
 run_dir=$top/.serve/$port
 mkdir -p "$run_dir"
-"$top/scripts/lighttpd_conf.sh" "$run_dir/lighttpd.conf" "$port" "$root" "$cgi_dir"
+"$top/scripts/lighttpd_conf.sh" "$run_dir/lighttpd.conf" "$port" "$root" "$cgi_dir" "$mode"
 
 cat <<MSG
 Registry API at http://127.0.0.1:$port/v2/
   storage root  $root
-  CGI programs  $cgi_dir
+  programs      $cgi_dir ($mode)
   server log    $run_dir/error.log
 Push a manifest:  curl -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \\
                     --data-binary @manifest.json http://127.0.0.1:$port/v2/<name>/manifests/<tag>

@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" -eq 0 ]; then
-    scripts/setup.sh
+    scripts/setup.sh test
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)

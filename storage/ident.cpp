@@ -65,6 +65,23 @@ void rng_next(uint32_t *state)
     *state = x;
 }
 
+// 8-4-4-4-12 digits of sixteen bytes, each byte's two digits in the order
+// given.
+static void format_uuid(const uint8_t bytes[16], bool low_half_first, char *out)
+{
+    size_t k = 0;
+    for (size_t i = 0; i < UUID_LEN; ++i) {
+        if (is_uuid_dash_pos(i)) {
+            out[i] = '-';
+            continue;
+        }
+        bool low = (k % 2 == 0) == low_half_first;
+        out[i] = HEX[(bytes[k / 2] >> (low ? 0 : 4)) & 0x0f];
+        ++k;
+    }
+    out[UUID_LEN] = '\0';
+}
+
 // Sixteen generator steps give sixteen bytes; each byte yields two digits,
 // low half first. No version or variant bits: all 32 digits are random.
 void uuid_make(char *out)
@@ -76,21 +93,13 @@ void uuid_make(char *out)
         b = (uint8_t)(state & 0xff);
     }
     s_seed = state;
-
-    size_t k = 0;
-    for (size_t i = 0; i < UUID_LEN; ++i) {
-        if (is_uuid_dash_pos(i)) {
-            out[i] = '-';
-            continue;
-        }
-        out[i] = HEX[(bytes[k / 2] >> ((k % 2) ? 4 : 0)) & 0x0f];
-        ++k;
-    }
-    out[UUID_LEN] = '\0';
+    format_uuid(bytes, true, out);
 }
 
 // A version-4 UUID: 122 bits from the kernel for every ID, so that no ID
 // tells anything about another (an upload's URL is all that guards it).
+// High half first: the usual textual form, with the version digit at
+// position 14.
 int uuid_make_random(char *out)
 {
     uint8_t bytes[16];
@@ -106,18 +115,7 @@ int uuid_make_random(char *out)
     }
     bytes[6] = (uint8_t)((bytes[6] & 0x0f) | 0x40); // version 4
     bytes[8] = (uint8_t)((bytes[8] & 0x3f) | 0x80); // RFC 4122 variant
-    size_t k = 0;
-    for (size_t i = 0; i < UUID_LEN; ++i) {
-        if (is_uuid_dash_pos(i)) {
-            out[i] = '-';
-            continue;
-        }
-        // High half first: the usual textual form, so the version digit
-        // stands at position 14.
-        out[i] = HEX[(bytes[k / 2] >> ((k % 2) ? 0 : 4)) & 0x0f];
-        ++k;
-    }
-    out[UUID_LEN] = '\0';
+    format_uuid(bytes, false, out);
     return 0;
 }
 

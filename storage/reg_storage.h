@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Sizes callers allocate for the library's outputs.
 constexpr size_t REG_DIGEST_BUF = 72;       // "sha256:" + 64 digits + NUL
@@ -46,6 +47,9 @@ int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
 reg_error_kind reg_storage_last_error_kind(void);
+// Forgets what one request left behind (the error record, the text in the
+// result buffer), for a process that serves many; the storage stays open.
+void reg_storage_end_request(void);
 
 // Blob uploads and the blob store.
 int reg_blob_start_upload(char *out_upload_uuid);
@@ -91,12 +95,18 @@ int64_t reg_blob_upload_size(const char *upload_uuid);
 // when the range is refused (-1 when the upload is not there).
 int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at, uint64_t *out_received,
                        int64_t *out_size);
+// The same from a stdio stream (a request body that is no descriptor of
+// this process, as under FastCGI).
+int reg_blob_append_file(const char *upload_uuid, FILE *in, uint64_t len, int64_t at, uint64_t *out_received,
+                         int64_t *out_size);
 // Writes len bytes of a stored blob, from byte offset on, to out_fd in
 // fixed-size pieces. -1 when the blob is missing ("blob not found: %s"),
 // the range passes its end ("range beyond blob end"), or reading or writing
 // fails ("read error on blob", "write error sending blob"); bytes already
 // written stay written.
 int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int out_fd);
+// The same to a stdio stream (a reply that is no descriptor of this process).
+int reg_blob_send_range_file(const char *digest, uint64_t offset, uint64_t len, FILE *out);
 
 // ---- Registry API: complete, paged tag list and catalog ----
 

@@ -58,22 +58,30 @@ int make_tree_dir(const char *path)
 
 } // namespace
 
+namespace {
+
+void record_error(reg_error_kind kind, const char *fmt, va_list ap)
+{
+    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    s_error_kind = kind;
+}
+
+} // namespace
+
 void set_error(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    record_error(REG_ERR_INVALID, fmt, ap);
     va_end(ap);
-    s_error_kind = REG_ERR_INVALID;
 }
 
 void set_error_kind(reg_error_kind kind, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    record_error(kind, fmt, ap);
     va_end(ap);
-    s_error_kind = kind;
 }
 
 void set_fault(const char *fmt, ...)
@@ -82,9 +90,8 @@ void set_fault(const char *fmt, ...)
     reg_error_kind kind = fault_kind(errno);
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    record_error(kind, fmt, ap);
     va_end(ap);
-    s_error_kind = kind;
 }
 
 void set_missing(const char *fmt, ...)
@@ -92,9 +99,8 @@ void set_missing(const char *fmt, ...)
     reg_error_kind kind = (errno == ENOENT || errno == ENOTDIR) ? REG_ERR_NOT_FOUND : fault_kind(errno);
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(s_error, sizeof s_error, fmt, ap);
+    record_error(kind, fmt, ap);
     va_end(ap);
-    s_error_kind = kind;
 }
 
 reg_error_kind fault_kind(int err)
@@ -182,3 +188,10 @@ void reg_storage_cleanup(void)
 const char *reg_storage_last_error(void) { return s_error; }
 
 reg_error_kind reg_storage_last_error_kind(void) { return s_error_kind; }
+
+void reg_storage_end_request(void)
+{
+    s_error[0] = '\0';
+    s_error_kind = REG_ERR_NONE;
+    s_result[0] = '\0';
+}

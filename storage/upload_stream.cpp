@@ -5,6 +5,7 @@
 // leaves the upload exactly as it was and the client can send the chunk
 // again from the same offset.
 #include <cerrno>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,6 +60,27 @@ ssize_t pread_some(int fd, char *buf, size_t want, off_t offset)
         }
     }
 }
+
+// Either side of a transfer: a descriptor, or a stdio stream where the
+// request's body and reply are no descriptors of this process (FastCGI).
+struct byte_stream {
+    int fd;
+    FILE *file;
+};
+
+ssize_t stream_read(const byte_stream &in, char *buf, size_t want)
+{
+    if (!in.file) {
+        return read_some(in.fd, buf, want);
+    }
+    size_t n = fread(buf, 1, want, in.file);
+    if (n == 0 && ferror(in.file)) {
+        return -1;
+    }
+    return static_cast<ssize_t>(n);
+}
+
+int stream_write_all(const byte_stream &out, const char *buf, size_t len);
 
 // Writes all len bytes; 0 or -1.
 int write_all(int fd, const char *buf, size_t len)
@@ -167,8 +189,48 @@ int64_t reg_blob_upload_size(const char *upload_uuid)
     return static_cast<int64_t>(st.st_size);
 }
 
+namespace {
+
+int stream_write_all(const byte_stream &out, const char *buf, size_t len)
+{
+    if (!out.file) {
+        return write_all(out.fd, buf, len);
+    }
+    return fwrite(buf, 1, len, out.file) == len ? 0 : -1;
+}
+
+int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, int64_t at, uint64_t *out_received,
+                int64_t *out_size);
+int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_stream &out);
+
+} // namespace
+
 int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at, uint64_t *out_received,
                        int64_t *out_size)
+{
+    return append_from(upload_uuid, byte_stream{fd, nullptr}, len, at, out_received, out_size);
+}
+
+int reg_blob_append_file(const char *upload_uuid, FILE *in, uint64_t len, int64_t at, uint64_t *out_received,
+                         int64_t *out_size)
+{
+    return append_from(upload_uuid, byte_stream{-1, in}, len, at, out_received, out_size);
+}
+
+int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int out_fd)
+{
+    return send_range_to(digest, offset, len, byte_stream{out_fd, nullptr});
+}
+
+int reg_blob_send_range_file(const char *digest, uint64_t offset, uint64_t len, FILE *out)
+{
+    return send_range_to(digest, offset, len, byte_stream{out ? -1 : -2, out});
+}
+
+namespace {
+
+int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, int64_t at, uint64_t *out_received,
+                int64_t *out_size)
 {
     if (out_received) {
         *out_received = 0;
@@ -179,7 +241,7 @@ int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at
     if (check_upload_id(upload_uuid) != 0) {
         return -1;
     }
-    if (fd < 0) {
+    if (!src.file && src.fd < 0) {
         set_error("invalid body descriptor");
         return -1;
     }
@@ -210,7 +272,7 @@ int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at
     int saved_errno = 0;
     while (received < len) {
         size_t want = len - received < sizeof buf ? static_cast<size_t>(len - received) : sizeof buf;
-        ssize_t n = read_some(fd, buf, want);
+        ssize_t n = stream_read(src, buf, want);
         if (n == 0) {
             outcome = BODY_ENDED;
             break;
@@ -257,7 +319,7 @@ int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at
     return -1;
 }
 
-int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int out_fd)
+int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_stream &out)
 {
     if (!digest) {
         set_error("digest is NULL");
@@ -270,7 +332,7 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
         set_error("invalid digest");
         return -1;
     }
-    if (out_fd < 0) {
+    if (!out.file && out.fd < 0) {
         set_error("invalid output descriptor");
         return -1;
     }
@@ -299,7 +361,7 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
             set_fault("read error on blob");
             return -1;
         }
-        if (write_all(out_fd, buf, static_cast<size_t>(n)) != 0) {
+        if (stream_write_all(out, buf, static_cast<size_t>(n)) != 0) {
             set_error("write error sending blob");
             return -1;
         }
@@ -307,3 +369,5 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
     }
     return 0;
 }
+
+} // namespace

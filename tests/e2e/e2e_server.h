@@ -55,6 +55,13 @@ struct Response {
     }
 };
 
+// How the programs run behind the server: "cgi" or "fastcgi", from
+// REG_E2E_MODE (ctest runs every suite once in each mode).
+inline std::string server_mode() {
+    const char *mode = getenv("REG_E2E_MODE");
+    return mode && std::string(mode) == "fastcgi" ? "fastcgi" : "cgi";
+}
+
 inline std::string find_lighttpd() {
     std::string dirs = getenv("PATH") ? getenv("PATH") : "";
     dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
@@ -134,13 +141,19 @@ protected:
 
     // The directory of CGI programs the server routes to.
     virtual std::string cgi_dir() { return CGI_BIN_DIR; }
+    // Whether the server sends blob files itself (X-Sendfile).
+    virtual bool x_sendfile() { return true; }
+    // Resident processes per program under FastCGI.
+    virtual int fastcgi_procs() { return 2; }
 
     void start(const std::string &cgi) {
         port_ = free_port();
         ASSERT_GT(port_, 0);
         const std::string conf = path("run/lighttpd.conf");
         cgitest::Outcome gen = cgitest::run_command(
-            {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port_), root_, cgi}, {"PATH=/usr/bin:/bin"});
+            {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port_), root_, cgi, server_mode()},
+            {"PATH=/usr/bin:/bin", std::string("X_SENDFILE=") + (x_sendfile() ? "on" : "off"),
+             "FASTCGI_PROCS=" + std::to_string(fastcgi_procs())});
         ASSERT_EQ(gen.status, 0) << gen.err;
 
         fflush(nullptr);

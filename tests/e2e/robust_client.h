@@ -84,7 +84,8 @@ struct ExtraServer {
         port = free_port();
         const std::string conf = run_dir + "/lighttpd.conf";
         cgitest::Outcome gen = cgitest::run_command(
-            {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port), root, cgi_dir}, {"PATH=/usr/bin:/bin"});
+            {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port), root, cgi_dir, server_mode()},
+            {"PATH=/usr/bin:/bin"});
         if (gen.status != 0) return "configuration: " + gen.err;
         fflush(nullptr);
         pid = fork();

@@ -1,0 +1,74 @@
+// The request loop shared by the registry programs (see oci_request.h).
+#include "oci_request.h"
+
+#include <csignal>
+#include <cstring>
+#include <new>
+
+#include <sys/stat.h>
+
+#include "hv_cgi.h"
+#include "oci_headers.h"
+#include "reg_storage.h"
+
+namespace {
+
+// The prologue every route shares, in the order every program answers it:
+// storage first (a broken storage answers every request alike), then the
+// path.
+void serve_one(const oci_route &route) {
+    oci_request req{};
+    req.method = cgi_method();
+    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    if (route.marker && !oci_parse_repo_marker(cgi_path_info(), route.marker, req.name, sizeof req.name,
+                                               req.reference, sizeof req.reference))
+        oci_send_error(route.bad_path_status, route.bad_path_code, route.bad_path_message);
+    route.handle(req);
+}
+
+} // namespace
+
+int oci_serve(const oci_route &route) {
+    // A client that hangs up must not turn into a death by signal: the
+    // write fails quietly and the process goes on (or exits with 0).
+    signal(SIGPIPE, SIG_IGN);
+    while (cgi_accept()) {
+        bool out_of_memory = false;
+        try {
+            serve_one(route);
+        } catch (const oci_request_done &) {
+        } catch (const std::bad_alloc &) {
+            out_of_memory = true;
+        }
+        out_of_memory = out_of_memory || reg_storage_last_error_kind() == REG_ERR_NO_MEMORY;
+        cgi_finish();
+        // Nothing of this request may reach the next: the library's error
+        // record and result text are the request's own.
+        reg_storage_end_request();
+        if (out_of_memory) break;
+    }
+    return 0;
+}
+
+oci_body::oci_body() {
+    const char *path = cgi_env("POST_BODY_FILE", nullptr);
+    if (path[0] != '\0') {
+        file_ = fopen(path, "rb");
+        struct stat st;
+        if (file_ && fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
+            stream_ = file_;
+            length_ = static_cast<uint64_t>(st.st_size);
+            return;
+        }
+        if (file_) fclose(file_);
+        file_ = nullptr;
+    }
+    stream_ = stdin;
+    const char *text = cgi_env("CONTENT_LENGTH", nullptr);
+    if (text[0] != '\0' && !oci_parse_content_length(text, &length_))
+        oci_send_error(400, "SIZE_INVALID", "invalid Content-Length");
+}
+
+oci_body::~oci_body() {
+    if (file_) fclose(file_);
+}
