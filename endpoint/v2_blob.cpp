@@ -29,8 +29,8 @@ namespace {
 constexpr size_t HEADER_BUF = 4200;
 constexpr size_t PATH_BUF = 4096;
 
-void send_common_headers(const char *digest) {
-    cgi_header_extra(OCI_API_VERSION_LINE);
+// What every reply about a blob carries after the API version line.
+void send_blob_headers(const char *digest) {
     char line[HEADER_BUF];
     hv_snprintf(line, sizeof line, "Docker-Content-Digest: %s", digest);
     cgi_header_extra(line);
@@ -39,21 +39,22 @@ void send_common_headers(const char *digest) {
     cgi_header_extra("Accept-Ranges: bytes");
 }
 
+void send_common_headers(const char *digest) {
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    send_blob_headers(digest);
+}
+
 bool x_sendfile_enabled() { return strcmp(cgi_env("REGISTRY_X_SENDFILE", ""), "1") == 0; }
 
 // 416: the range selects no byte. The error document rides along, so its
 // header lines are written here with the Content-Range the client needs.
 [[noreturn]] void send_unsatisfiable(const char *digest, uint64_t size) {
-    cgi_header_status(416, nullptr);
-    send_common_headers(digest);
+    oci_error_begin(416);
+    send_blob_headers(digest);
     char line[HEADER_BUF];
     hv_snprintf(line, sizeof line, "Content-Range: bytes */%llu", static_cast<unsigned long long>(size));
     cgi_header_extra(line);
-    cgi_header_json();
-    cgi_headers_end();
-    fputs("{\"errors\":[{\"code\":\"SIZE_INVALID\",\"message\":\"requested range not satisfiable\"}]}\n", stdout);
-    fflush(stdout);
-    throw oci_request_done{};
+    oci_error_end("SIZE_INVALID", "requested range not satisfiable");
 }
 
 int fetch_blob(const char *digest, bool head) {

@@ -57,18 +57,9 @@ void send_upload_headers(const char *name, const char *uuid, int64_t upload_size
 // the client can resume from the right offset (a 416 needs them most).
 [[noreturn]] void send_upload_error(int status, const char *code, const char *message, const char *name,
                                     const char *uuid, int64_t upload_size) {
-    cgi_header_status(status, nullptr);
-    cgi_header_extra(OCI_API_VERSION_LINE);
+    oci_error_begin(status);
     send_upload_headers(name, uuid, upload_size);
-    cgi_header_json();
-    cgi_headers_end();
-    fputs("{\"errors\":[{\"code\":\"", stdout);
-    fputs(code, stdout);
-    fputs("\",\"message\":\"", stdout);
-    json_escape_f(stdout, message);
-    fputs("\"}]}\n", stdout);
-    fflush(stdout);
-    throw oci_request_done{};
+    oci_error_end(code, message);
 }
 
 void send_upload_progress(int status, const char *reason, const char *name, const char *uuid, int64_t upload_size) {

@@ -87,8 +87,14 @@ constexpr kind_row KIND_TABLE[] = {
 
 } // namespace
 
-void oci_send_error(int status, const char *code, const char *message) {
-    write_api_headers(status);
+void oci_error_begin(int status) {
+    cgi_header_status(status, nullptr);
+    cgi_header_extra(OCI_API_VERSION_LINE);
+}
+
+void oci_error_end(const char *code, const char *message) {
+    cgi_header_json();
+    cgi_headers_end();
     fputs("{\"errors\":[{\"code\":\"", stdout);
     fputs(code ? code : "UNKNOWN", stdout);
     fputs("\",\"message\":\"", stdout);
@@ -96,6 +102,11 @@ void oci_send_error(int status, const char *code, const char *message) {
     fputs("\"}]}\n", stdout);
     fflush(stdout);
     throw oci_request_done{};
+}
+
+void oci_send_error(int status, const char *code, const char *message) {
+    oci_error_begin(status);
+    oci_error_end(code, message);
 }
 
 oci_error_reply oci_error_for_kind(reg_error_kind kind, const oci_error_codes &codes) {

@@ -21,9 +21,16 @@ struct oci_request_done {};
 
 // Writes the error reply (status without reason phrase, API version line,
 // JSON content type, {"errors":[{"code":...,"message":...}]}) and ends the
-// request (throws oci_request_done). A null code is "UNKNOWN", a null message
-// "Unknown error"; the code is written unescaped, so pass fixed codes only.
+// request (throws oci_request_done). A null code is "UNKNOWN", a null
+// message "Unknown error"; the code is written unescaped, so pass fixed
+// codes only.
 [[noreturn]] void oci_send_error(int status, const char *code, const char *message);
+// An error reply that carries header lines of its own is written in two
+// steps around them: oci_error_begin (status and API version line), the
+// caller's lines, then oci_error_end (content type and document; ends the
+// request). oci_send_error is the two steps with no line between.
+void oci_error_begin(int status);
+[[noreturn]] void oci_error_end(const char *code, const char *message);
 // The protocol's codes for what a request is about, so that the caller's
 // mistakes are named in its terms (a manifest, an upload, a blob).
 struct oci_error_codes {
