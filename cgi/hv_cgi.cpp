@@ -2,8 +2,11 @@
 // input, reply output to standard output, bounded string routines.
 #include "hv_cgi.h"
 
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <fcgiapp.h>
 
@@ -106,6 +109,14 @@ int cgi_accept(void) {
         s_started = true;
         s_fastcgi = !FCGX_IsCGI();
         if (!s_fastcgi) return 1;
+        // A server that supervises its programs (lighttpd) asks for this:
+        // when it goes, its programs go with it instead of waiting for ever
+        // on a socket nobody connects to. spawn-fcgi's programs outlive their
+        // spawner by design, so it is not the default.
+        if (getenv("REGISTRY_FASTCGI_EXIT_WITH_PARENT")) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() == 1) return 0;
+        }
         if (FCGX_Init() != 0 || FCGX_InitRequest(&s_request, 0, 0) != 0) return 0;
         s_process_environ = environ;
         s_process_stdin = stdin;

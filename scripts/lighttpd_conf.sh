@@ -92,7 +92,8 @@ else
     \"/cgi-bin/$prog\" => ((
         \"socket\" => \"$run_dir/$prog.sock\",
         \"bin-path\" => \"$cgi_dir/$prog\",
-        \"bin-environment\" => ( \"REGISTRY_STORAGE_ROOT\" => \"$root\" ),
+        \"bin-environment\" => ( \"REGISTRY_STORAGE_ROOT\" => \"$root\",
+                                \"REGISTRY_FASTCGI_EXIT_WITH_PARENT\" => \"1\" ),
         \"check-local\" => \"disable\",
         \"max-procs\" => $procs,$fcgi_sendfile
     )),"
