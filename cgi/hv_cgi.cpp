@@ -100,6 +100,14 @@ ssize_t fcgi_read(void *stream, char *buf, size_t len) {
     return FCGX_GetStr(buf, want, static_cast<FCGX_Stream *>(stream));
 }
 
+// getenv over the process's own environment while a request's is current.
+const char *process_env(const char *name) {
+    size_t len = strlen(name);
+    for (char **e = s_process_environ; e && *e; ++e)
+        if (strncmp(*e, name, len) == 0 && (*e)[len] == '=') return *e + len + 1;
+    return nullptr;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- requests
@@ -158,6 +166,10 @@ int cgi_is_fastcgi(void) { return s_fastcgi ? 1 : 0; }
 
 const char *cgi_env(const char *name, const char *fallback) {
     const char *v = name ? getenv(name) : nullptr;
+    // Under FastCGI the process's own environment (what spawn-fcgi or the
+    // server's bin-environment gave it) stands behind the request's
+    // parameters, so that settings such as the storage root can live there.
+    if ((!v || v[0] == '\0') && name && s_fastcgi) v = process_env(name);
     if (v && v[0] != '\0') return v;
     return fallback ? fallback : s_empty;
 }

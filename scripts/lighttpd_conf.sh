@@ -72,10 +72,14 @@ if [ "$sendfile" = off ]; then
     fcgi_sendfile=""
 fi
 if [ "$mode" = cgi ]; then
-    module='"mod_cgi"'
+    module='"mod_setenv", "mod_cgi"'
     handlers="\$HTTP[\"url\"] =~ \"^/cgi-bin/\" {
     cgi.assign = ( \"\" => \"\" )$cgi_sendfile
-}"
+}
+setenv.add-environment = (
+    \"REGISTRY_STORAGE_ROOT\" => \"$root\",
+    \"REGISTRY_X_SENDFILE\" => \"$x_sendfile\",
+)"
 else
     module='"mod_fastcgi"'
     # One resident program per executable of the directory, each on its own
@@ -93,6 +97,7 @@ else
         \"socket\" => \"$run_dir/$prog.sock\",
         \"bin-path\" => \"$cgi_dir/$prog\",
         \"bin-environment\" => ( \"REGISTRY_STORAGE_ROOT\" => \"$root\",
+                                \"REGISTRY_X_SENDFILE\" => \"$x_sendfile\",
                                 \"REGISTRY_FASTCGI_EXIT_WITH_PARENT\" => \"1\" ),
         \"check-local\" => \"disable\",
         \"max-procs\" => $procs,$fcgi_sendfile
@@ -104,10 +109,10 @@ fi
 
 template=$(dirname "$0")/lighttpd.conf.in
 LTC_PORT=$port LTC_RUN_DIR=$run_dir LTC_CGI_DIR=$cgi_dir LTC_STORAGE_ROOT=$root \
-LTC_MODULE=$module LTC_HANDLERS=$handlers LTC_X_SENDFILE=$x_sendfile \
+LTC_MODULE=$module LTC_HANDLERS=$handlers \
 awk '
 BEGIN {
-    n = split("PORT RUN_DIR CGI_DIR STORAGE_ROOT MODULE HANDLERS X_SENDFILE", keys, " ")
+    n = split("PORT RUN_DIR CGI_DIR STORAGE_ROOT MODULE HANDLERS", keys, " ")
     for (i = 1; i <= n; i++) val[keys[i]] = ENVIRON["LTC_" keys[i]]
 }
 {
