@@ -52,8 +52,7 @@ int main(int argc, char **argv)
         }
         sha256_force_portable(portable);
         double s = best_seconds(path, runs, digest);
-        printf("%-14s %8.1f MiB in %.3f s: %8.1f MiB/s  ", portable ? "portable" : "sha-extensions",
-               mib, s, mib / s);
+        printf("%-14s %8.1f MiB in %.3f s: %8.1f MiB/s  ", portable ? "portable" : "sha-extensions", mib, s, mib / s);
         for (uint8_t b : digest)
             printf("%02x", b);
         printf("\n");

@@ -30,7 +30,8 @@ constexpr size_t HEADER_BUF = 4200;
 constexpr size_t PATH_BUF = 4096;
 
 // What every reply about a blob carries after the API version line.
-void send_blob_headers(const char *digest) {
+void send_blob_headers(const char *digest)
+{
     char line[HEADER_BUF];
     hv_snprintf(line, sizeof line, "Docker-Content-Digest: %s", digest);
     cgi_header_extra(line);
@@ -39,16 +40,21 @@ void send_blob_headers(const char *digest) {
     cgi_header_extra("Accept-Ranges: bytes");
 }
 
-void send_common_headers(const char *digest) {
+void send_common_headers(const char *digest)
+{
     cgi_header_extra(OCI_API_VERSION_LINE);
     send_blob_headers(digest);
 }
 
-bool x_sendfile_enabled() { return strcmp(cgi_env("REGISTRY_X_SENDFILE", ""), "1") == 0; }
+bool x_sendfile_enabled()
+{
+    return strcmp(cgi_env("REGISTRY_X_SENDFILE", ""), "1") == 0;
+}
 
 // 416: the range selects no byte. The error document rides along, so its
 // header lines are written here with the Content-Range the client needs.
-[[noreturn]] void send_unsatisfiable(const char *digest, uint64_t size) {
+[[noreturn]] void send_unsatisfiable(const char *digest, uint64_t size)
+{
     oci_error_begin(416);
     send_blob_headers(digest);
     char line[HEADER_BUF];
@@ -57,16 +63,20 @@ bool x_sendfile_enabled() { return strcmp(cgi_env("REGISTRY_X_SENDFILE", ""), "1
     oci_error_end("SIZE_INVALID", "requested range not satisfiable");
 }
 
-int fetch_blob(const char *digest, bool head) {
+int fetch_blob(const char *digest, bool head)
+{
     int exists = reg_blob_exists(digest);
-    if (exists < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+    if (exists < 0)
+        oci_send_error(400, "DIGEST_INVALID", "invalid digest");
     int64_t size = exists ? reg_blob_get_size(digest) : -1;
-    if (size < 0) oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+    if (size < 0)
+        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
 
     const uint64_t total = static_cast<uint64_t>(size);
     uint64_t first = 0, last = 0;
     int range = oci_parse_range(cgi_env("HTTP_RANGE", ""), total, &first, &last);
-    if (range == OCI_RANGE_UNSATISFIABLE) send_unsatisfiable(digest, total);
+    if (range == OCI_RANGE_UNSATISFIABLE)
+        send_unsatisfiable(digest, total);
     const bool partial = range == OCI_RANGE_SATISFIABLE;
     if (!partial) {
         first = 0;
@@ -106,13 +116,16 @@ int fetch_blob(const char *digest, bool head) {
     // A failure midway cannot be reported any more (the status is out); the
     // server sees a body shorter than Content-Length and drops the
     // connection, which is all a client can be told.
-    if (!head && !sendfile && len > 0) reg_blob_send_range_file(digest, first, len, stdout);
+    if (!head && !sendfile && len > 0)
+        reg_blob_send_range_file(digest, first, len, stdout);
     fflush(stdout);
     return 0;
 }
 
-void handle_v2_blob(const oci_request &req) {
-    if (req.reference[0] == '\0') oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+void handle_v2_blob(const oci_request &req)
+{
+    if (req.reference[0] == '\0')
+        oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
     if (strcmp(req.method, "GET") == 0 || strcmp(req.method, "HEAD") == 0) {
         fetch_blob(req.reference, strcmp(req.method, "HEAD") == 0);
         return;
@@ -124,6 +137,7 @@ void handle_v2_blob(const oci_request &req) {
 
 } // namespace
 
-int main(int, char **) {
+int main(int, char **)
+{
     return oci_serve({"/blobs/", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_blob});
 }

@@ -40,19 +40,25 @@ constexpr const char *INDEX_MEDIA_TYPES[] = {
 // 1 when the declared content type names an index. Parameters such as
 // "; charset=utf-8" and blanks around the type do not count, and media types
 // compare without regard to case (RFC 9110).
-bool is_index_type(const char *content_type) {
+bool is_index_type(const char *content_type)
+{
     const char *start = content_type;
-    while (*start == ' ' || *start == '\t') ++start;
+    while (*start == ' ' || *start == '\t')
+        ++start;
     size_t len = strcspn(start, ";");
-    while (len > 0 && (start[len - 1] == ' ' || start[len - 1] == '\t')) --len;
+    while (len > 0 && (start[len - 1] == ' ' || start[len - 1] == '\t'))
+        --len;
     for (const char *type : INDEX_MEDIA_TYPES) {
-        if (strlen(type) == len && strncasecmp(start, type, len) == 0) return true;
+        if (strlen(type) == len && strncasecmp(start, type, len) == 0)
+            return true;
     }
     return false;
 }
 
-void send_digest_lines(const char *digest, bool with_etag) {
-    if (digest[0] == '\0') return;
+void send_digest_lines(const char *digest, bool with_etag)
+{
+    if (digest[0] == '\0')
+        return;
     char line[HEADER_BUF];
     hv_snprintf(line, DIGEST_LINE_MAX, "Docker-Content-Digest: %s", digest);
     cgi_header_extra(line);
@@ -62,11 +68,13 @@ void send_digest_lines(const char *digest, bool with_etag) {
     }
 }
 
-int fetch_manifest(const char *name, const char *reference, bool head) {
+int fetch_manifest(const char *name, const char *reference, bool head)
+{
     char content_type[REG_CONTENT_TYPE_BUF] = {};
     char digest[REG_DIGEST_BUF] = {};
     const char *body = reg_manifest_get(name, reference, content_type, digest);
-    if (!body) oci_send_storage_error(LOOKUP_CODES);
+    if (!body)
+        oci_send_storage_error(LOOKUP_CODES);
     // A stored manifest passed the JSON check, so it holds no NUL byte and
     // its length is that of the text: the bytes the digest was taken over.
     size_t len = strlen(body);
@@ -79,20 +87,25 @@ int fetch_manifest(const char *name, const char *reference, bool head) {
     cgi_header_extra(line);
     cgi_header_ct(content_type[0] != '\0' ? content_type : DEFAULT_MEDIA_TYPE);
     cgi_headers_end();
-    if (!head) fwrite(body, 1, len, stdout);
+    if (!head)
+        fwrite(body, 1, len, stdout);
     fflush(stdout);
     return 0;
 }
 
-int store_manifest(const char *name, const char *reference) {
+int store_manifest(const char *name, const char *reference)
+{
     // Refused before anything is allocated or read: no manifest over the
     // store's limit could be stored anyway.
     oci_body input;
-    if (input.length() > REG_MANIFEST_MAX) oci_send_error(413, "MANIFEST_INVALID", "manifest too large");
-    if (input.length() == 0) oci_send_error(400, "MANIFEST_INVALID", "manifest body cannot be empty");
+    if (input.length() > REG_MANIFEST_MAX)
+        oci_send_error(413, "MANIFEST_INVALID", "manifest too large");
+    if (input.length() == 0)
+        oci_send_error(400, "MANIFEST_INVALID", "manifest body cannot be empty");
     std::unique_ptr<char[]> body(new char[input.length()]);
     size_t len = fread(body.get(), 1, input.length(), input.stream());
-    if (len != input.length()) oci_send_error(400, "SIZE_INVALID", "request body ended early");
+    if (len != input.length())
+        oci_send_error(400, "SIZE_INVALID", "request body ended early");
     const char *content_type = cgi_env("CONTENT_TYPE", cgi_env("HTTP_CONTENT_TYPE", DEFAULT_MEDIA_TYPE));
     char digest[REG_DIGEST_BUF] = {};
     // The declared type picks the rule the body is checked by; an index sent
@@ -101,7 +114,8 @@ int store_manifest(const char *name, const char *reference) {
                  ? reg_manifest_put_index(name, reference, body.get(), len, content_type, digest)
                  : reg_manifest_put(name, reference, body.get(), len, content_type, digest);
     body.reset();
-    if (rc != 0) oci_send_storage_error(STORE_CODES);
+    if (rc != 0)
+        oci_send_storage_error(STORE_CODES);
     // A client learns from OCI-Subject that this registry indexes referrers,
     // whether or not the subject itself is stored.
     char subject[REG_DIGEST_BUF] = {};
@@ -125,10 +139,12 @@ int store_manifest(const char *name, const char *reference) {
 // A DELETE by digest removes the manifest with every tag naming it, so that a
 // 202 means it is gone (clients such as skopeo delete a tag by its digest);
 // a DELETE by tag removes that tag, and the manifest with its last tag.
-int delete_manifest(const char *name, const char *reference) {
+int delete_manifest(const char *name, const char *reference)
+{
     const bool by_digest = strncmp(reference, "sha256:", 7) == 0;
     const int rc = by_digest ? reg_manifest_delete_digest(name, reference) : reg_manifest_delete(name, reference);
-    if (rc != 0) oci_send_storage_error(LOOKUP_CODES);
+    if (rc != 0)
+        oci_send_storage_error(LOOKUP_CODES);
     cgi_header_status(202, "Accepted");
     cgi_header_extra(OCI_API_VERSION_LINE);
     cgi_headers_end();
@@ -136,14 +152,16 @@ int delete_manifest(const char *name, const char *reference) {
     return 0;
 }
 
-
-void handle_v2_manifest(const oci_request &req) {
+void handle_v2_manifest(const oci_request &req)
+{
     const char *method = req.method;
-    if (req.reference[0] == '\0') oci_send_error(404, "NAME_UNKNOWN", "repository name or reference missing");
+    if (req.reference[0] == '\0')
+        oci_send_error(404, "NAME_UNKNOWN", "repository name or reference missing");
     // No manifest is stored under a reference this long: a lookup finds
     // nothing, and a store is refused rather than filed under the cut name.
     if (strlen(req.reference) >= OCI_REF_BUF) {
-        if (strcmp(method, "PUT") == 0) oci_send_error(400, "MANIFEST_INVALID", "reference too long");
+        if (strcmp(method, "PUT") == 0)
+            oci_send_error(400, "MANIFEST_INVALID", "reference too long");
         if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0 || strcmp(method, "DELETE") == 0)
             oci_send_error(404, "MANIFEST_UNKNOWN", "manifest unknown");
     }
@@ -160,6 +178,7 @@ void handle_v2_manifest(const oci_request &req) {
 
 } // namespace
 
-int main(int, char **) {
+int main(int, char **)
+{
     return oci_serve({"/manifests/", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_manifest});
 }

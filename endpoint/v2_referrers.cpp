@@ -18,33 +18,37 @@ constexpr size_t HEADER_BUF = 128;
 
 // "sha256:" and 64 lowercase hexadecimal digits: the only digests this
 // registry stores, so the only subjects a manifest here can name.
-bool digest_ok(const char *s) {
+bool digest_ok(const char *s)
+{
     static constexpr char PREFIX[] = "sha256:";
-    if (strncmp(s, PREFIX, sizeof PREFIX - 1) != 0) return false;
+    if (strncmp(s, PREFIX, sizeof PREFIX - 1) != 0)
+        return false;
     const char *hex = s + sizeof PREFIX - 1;
     size_t i = 0;
     for (; hex[i] != '\0'; ++i) {
         bool digit = (hex[i] >= '0' && hex[i] <= '9') || (hex[i] >= 'a' && hex[i] <= 'f');
-        if (i >= 64 || !digit) return false;
+        if (i >= 64 || !digit)
+            return false;
     }
     return i == 64;
 }
 
-
-
-void handle_v2_referrers(const oci_request &req) {
+void handle_v2_referrers(const oci_request &req)
+{
     const char *method = req.method;
     const char *repo = req.name;
     const char *ref = req.reference;
     const bool head = strcmp(method, "HEAD") == 0;
     if (strcmp(method, "GET") != 0 && !head)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for referrers endpoint");
-    if (!digest_ok(ref)) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+    if (!digest_ok(ref))
+        oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
     const char *artifact_type = cgi_query("artifactType");
     const char *json = reg_referrers_json(repo, ref, artifact_type);
     // The digest was checked above, so a refusal can only be the name.
-    if (!json) oci_send_storage_error({"NAME_INVALID", "DIGEST_INVALID", "NAME_UNKNOWN", nullptr, false});
+    if (!json)
+        oci_send_storage_error({"NAME_INVALID", "DIGEST_INVALID", "NAME_UNKNOWN", nullptr, false});
     size_t len = strlen(json);
 
     cgi_header_status(200, "OK");
@@ -54,15 +58,18 @@ void handle_v2_referrers(const oci_request &req) {
     hv_snprintf(line, sizeof line, "Content-Length: %zu", len);
     cgi_header_extra(line);
     // Tells the client it need not filter again itself.
-    if (artifact_type[0] != '\0') cgi_header_extra("OCI-Filters-Applied: artifactType");
+    if (artifact_type[0] != '\0')
+        cgi_header_extra("OCI-Filters-Applied: artifactType");
     cgi_headers_end();
-    if (!head) fwrite(json, 1, len, stdout);
+    if (!head)
+        fwrite(json, 1, len, stdout);
     fflush(stdout);
 }
 
 } // namespace
 
-int main(int, char **) {
+int main(int, char **)
+{
     // A malformed request is 400 here, never 404 (see the top of the file).
     return oci_serve({"/referrers/", 400, "NAME_INVALID", "invalid repository name", handle_v2_referrers});
 }

@@ -36,14 +36,16 @@ namespace {
 constexpr size_t HEADER_BUF = 512;
 constexpr size_t ERROR_BUF = 1024;
 
-void range_line(char *line, size_t size, int64_t upload_size) {
+void range_line(char *line, size_t size, int64_t upload_size)
+{
     // The registry API's progress header: the inclusive range of bytes held,
     // "0-0" for an upload that holds none yet.
     unsigned long long last = upload_size > 0 ? static_cast<unsigned long long>(upload_size - 1) : 0;
     hv_snprintf(line, size, "Range: 0-%llu", last);
 }
 
-void send_upload_headers(const char *name, const char *uuid, int64_t upload_size) {
+void send_upload_headers(const char *name, const char *uuid, int64_t upload_size)
+{
     char line[HEADER_BUF];
     hv_snprintf(line, sizeof line, "Location: /v2/%s/blobs/uploads/%s", name, uuid);
     cgi_header_extra(line);
@@ -56,13 +58,15 @@ void send_upload_headers(const char *name, const char *uuid, int64_t upload_size
 // An error about an open upload carries the upload's URL and progress, so
 // the client can resume from the right offset (a 416 needs them most).
 [[noreturn]] void send_upload_error(int status, const char *code, const char *message, const char *name,
-                                    const char *uuid, int64_t upload_size) {
+                                    const char *uuid, int64_t upload_size)
+{
     oci_error_begin(status);
     send_upload_headers(name, uuid, upload_size);
     oci_error_end(code, message);
 }
 
-void send_upload_progress(int status, const char *reason, const char *name, const char *uuid, int64_t upload_size) {
+void send_upload_progress(int status, const char *reason, const char *name, const char *uuid, int64_t upload_size)
+{
     cgi_header_status(status, reason);
     cgi_header_extra(OCI_API_VERSION_LINE);
     send_upload_headers(name, uuid, upload_size);
@@ -71,7 +75,8 @@ void send_upload_progress(int status, const char *reason, const char *name, cons
     fflush(stdout);
 }
 
-void send_blob_created(const char *name, const char *digest) {
+void send_blob_created(const char *name, const char *digest)
+{
     cgi_header_status(201, "Created");
     cgi_header_extra(OCI_API_VERSION_LINE);
     char line[HEADER_BUF];
@@ -92,7 +97,8 @@ constexpr oci_error_codes UPLOAD_CODES = {"BLOB_UPLOAD_INVALID", "DIGEST_INVALID
 // Answers the library's last failure about an open upload: a refusal that
 // the client can recover from (a range elsewhere than the upload's end, a
 // body cut short) carries the upload's URL and size, so it can resume.
-[[noreturn]] void send_append_failure(const char *name, const char *uuid, int64_t upload_size) {
+[[noreturn]] void send_append_failure(const char *name, const char *uuid, int64_t upload_size)
+{
     oci_error_reply reply = oci_error_for_kind(reg_storage_last_error_kind(), UPLOAD_CODES);
     if (upload_size >= 0 && (reply.status == 416 || reply.status == 400))
         send_upload_error(reply.status, reply.code, reg_storage_last_error(), name, uuid, upload_size);
@@ -103,20 +109,23 @@ constexpr oci_error_codes UPLOAD_CODES = {"BLOB_UPLOAD_INVALID", "DIGEST_INVALID
 // (wherever the upload ends) when the request has none. The range must
 // name exactly the body's bytes; whether it starts at the upload's end is
 // for the append to check under the upload's lock.
-int64_t chunk_start(const char *name, const char *uuid, uint64_t body_len) {
+int64_t chunk_start(const char *name, const char *uuid, uint64_t body_len)
+{
     const char *text = cgi_env("HTTP_CONTENT_RANGE", "");
-    if (text[0] == '\0') return -1;
+    if (text[0] == '\0')
+        return -1;
     uint64_t start = 0, end = 0;
     if (!oci_parse_content_range(text, &start, &end) || start > static_cast<uint64_t>(INT64_MAX)) {
         int64_t size = reg_blob_upload_size(uuid);
-        if (size < 0) oci_send_storage_error(UPLOAD_CODES);
+        if (size < 0)
+            oci_send_storage_error(UPLOAD_CODES);
         send_upload_error(416, "BLOB_UPLOAD_INVALID", "invalid Content-Range", name, uuid, size);
     }
     if (end - start + 1 != body_len) {
         int64_t size = reg_blob_upload_size(uuid);
-        if (size < 0) oci_send_storage_error(UPLOAD_CODES);
-        send_upload_error(416, "BLOB_UPLOAD_INVALID", "Content-Range does not match the body length", name, uuid,
-                          size);
+        if (size < 0)
+            oci_send_storage_error(UPLOAD_CODES);
+        send_upload_error(416, "BLOB_UPLOAD_INVALID", "Content-Range does not match the body length", name, uuid, size);
     }
     return static_cast<int64_t>(start);
 }
@@ -124,7 +133,8 @@ int64_t chunk_start(const char *name, const char *uuid, uint64_t body_len) {
 // Appends the whole body or nothing and returns the upload's new size. A
 // body shorter than declared (a client that lied or hung up) is a 400 and
 // leaves the upload as it was.
-int64_t append_body(const char *name, const char *uuid, const oci_body &body) {
+int64_t append_body(const char *name, const char *uuid, const oci_body &body)
+{
     const int64_t at = chunk_start(name, uuid, body.length());
     int64_t size = -1;
     if (reg_blob_append_file(uuid, body.stream(), body.length(), at, nullptr, &size) != 0)
@@ -133,22 +143,30 @@ int64_t append_body(const char *name, const char *uuid, const oci_body &body) {
 }
 
 // Copies a query parameter out of the gateway's rotating slots.
-void query_copy(const char *key, char *out, size_t size) { hv_strlcpy(out, cgi_query(key), size); }
+void query_copy(const char *key, char *out, size_t size)
+{
+    hv_strlcpy(out, cgi_query(key), size);
+}
 
-int start_upload(const char *name) {
+int start_upload(const char *name)
+{
     char uuid[REG_UUID_BUF] = {};
-    if (reg_blob_start_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
+    if (reg_blob_start_upload(uuid) != 0)
+        oci_send_storage_error(UPLOAD_CODES);
     send_upload_progress(202, "Accepted", name, uuid, 0);
     return 0;
 }
 
 // POST ?digest=: the whole blob in one request, through a private upload
 // that never outlives the request.
-int monolithic_upload(const char *name, const char *digest) {
-    if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+int monolithic_upload(const char *name, const char *digest)
+{
+    if (reg_blob_exists(digest) < 0)
+        oci_send_error(400, "DIGEST_INVALID", "invalid digest");
     oci_body body;
     char uuid[REG_UUID_BUF] = {};
-    if (reg_blob_start_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
+    if (reg_blob_start_upload(uuid) != 0)
+        oci_send_storage_error(UPLOAD_CODES);
 
     char stored[REG_DIGEST_BUF] = {};
     if (reg_blob_append_file(uuid, body.stream(), body.length(), -1, nullptr, nullptr) != 0 ||
@@ -165,7 +183,8 @@ int monolithic_upload(const char *name, const char *digest) {
     return 0;
 }
 
-int post_upload(const char *name) {
+int post_upload(const char *name)
+{
     char mount[OCI_REF_BUF], digest[OCI_REF_BUF];
     query_copy("mount", mount, sizeof mount);
     query_copy("digest", digest, sizeof digest);
@@ -176,44 +195,55 @@ int post_upload(const char *name) {
         send_blob_created(name, mount);
         return 0;
     }
-    if (digest[0] != '\0') return monolithic_upload(name, digest);
+    if (digest[0] != '\0')
+        return monolithic_upload(name, digest);
     return start_upload(name);
 }
 
-int patch_upload(const char *name, const char *uuid) {
+int patch_upload(const char *name, const char *uuid)
+{
     oci_body body;
     int64_t now = append_body(name, uuid, body);
     send_upload_progress(202, "Accepted", name, uuid, now);
     return 0;
 }
 
-int put_upload(const char *name, const char *uuid) {
+int put_upload(const char *name, const char *uuid)
+{
     char digest[OCI_REF_BUF];
     query_copy("digest", digest, sizeof digest);
-    if (digest[0] == '\0') oci_send_error(400, "DIGEST_INVALID", "digest missing");
-    if (reg_blob_exists(digest) < 0) oci_send_error(400, "DIGEST_INVALID", "invalid digest");
+    if (digest[0] == '\0')
+        oci_send_error(400, "DIGEST_INVALID", "digest missing");
+    if (reg_blob_exists(digest) < 0)
+        oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
     oci_body body;
-    if (body.length() > 0) append_body(name, uuid, body);
+    if (body.length() > 0)
+        append_body(name, uuid, body);
     char stored[REG_DIGEST_BUF] = {};
     // A mismatch spends the upload (the library removes it); the client has
     // to upload again.
-    if (reg_blob_finish_upload(uuid, digest, stored) != 0) oci_send_storage_error(UPLOAD_CODES);
+    if (reg_blob_finish_upload(uuid, digest, stored) != 0)
+        oci_send_storage_error(UPLOAD_CODES);
     send_blob_created(name, stored);
     return 0;
 }
 
-int upload_status(const char *name, const char *uuid) {
+int upload_status(const char *name, const char *uuid)
+{
     int64_t size = reg_blob_upload_size(uuid);
-    if (size < 0) oci_send_storage_error(UPLOAD_CODES);
+    if (size < 0)
+        oci_send_storage_error(UPLOAD_CODES);
     send_upload_progress(204, "No Content", name, uuid, size);
     return 0;
 }
 
-int cancel_upload(const char *uuid) {
+int cancel_upload(const char *uuid)
+{
     // Cancelling nothing is no failure for the library, but it is for the
     // client that named an upload.
-    if (reg_blob_upload_size(uuid) < 0 || reg_blob_cancel_upload(uuid) != 0) oci_send_storage_error(UPLOAD_CODES);
+    if (reg_blob_upload_size(uuid) < 0 || reg_blob_cancel_upload(uuid) != 0)
+        oci_send_storage_error(UPLOAD_CODES);
     cgi_header_status(204, "No Content");
     cgi_header_extra(OCI_API_VERSION_LINE);
     cgi_header_extra("Content-Length: 0");
@@ -222,7 +252,8 @@ int cancel_upload(const char *uuid) {
     return 0;
 }
 
-void handle_v2_upload(const oci_request &req) {
+void handle_v2_upload(const oci_request &req)
+{
     const char *method = req.method;
     const char *repo = req.name;
     const char *ref = req.reference;
@@ -238,7 +269,8 @@ void handle_v2_upload(const oci_request &req) {
     if (post || !(patch || put || get || del))
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob upload endpoint");
 
-    if (ref[0] == '\0') oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    if (ref[0] == '\0')
+        oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
     if (patch)
         patch_upload(repo, ref);
     else if (put)
@@ -251,6 +283,7 @@ void handle_v2_upload(const oci_request &req) {
 
 } // namespace
 
-int main(int, char **) {
+int main(int, char **)
+{
     return oci_serve({"/blobs/uploads/", 404, "NAME_UNKNOWN", "repository name not known", handle_v2_upload});
 }

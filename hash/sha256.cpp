@@ -43,7 +43,10 @@ constexpr uint32_t H0[8] = {
 // measured no faster.
 constexpr size_t FILE_CHUNK = 65536;
 
-inline uint32_t rotr(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
+inline uint32_t rotr(uint32_t x, unsigned n)
+{
+    return (x >> n) | (x << (32 - n));
+}
 
 inline uint32_t load_be32(const uint8_t *p)
 {
@@ -103,17 +106,16 @@ void compress_portable(uint32_t state[8], const uint8_t *data, size_t blocks)
 // The same compression on the SHA extensions. The instructions keep the
 // state as the register pair ABEF/CDGH; each sha256rnds2 does two rounds,
 // sha256msg1/msg2 extend the schedule four words at a time.
-__attribute__((target("sha,sse4.1"))) void compress_shani(uint32_t state[8], const uint8_t *data,
-                                                           size_t blocks)
+__attribute__((target("sha,sse4.1"))) void compress_shani(uint32_t state[8], const uint8_t *data, size_t blocks)
 {
     const __m128i byteswap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
 
-    __m128i tmp = _mm_loadu_si128((const __m128i *)&state[0]);      // ABCD
-    __m128i state1 = _mm_loadu_si128((const __m128i *)&state[4]);   // EFGH
-    tmp = _mm_shuffle_epi32(tmp, 0xB1);                              // CDAB
-    state1 = _mm_shuffle_epi32(state1, 0x1B);                        // EFGH reversed
-    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                // ABEF
-    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                     // CDGH
+    __m128i tmp = _mm_loadu_si128((const __m128i *)&state[0]);    // ABCD
+    __m128i state1 = _mm_loadu_si128((const __m128i *)&state[4]); // EFGH
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);                           // CDAB
+    state1 = _mm_shuffle_epi32(state1, 0x1B);                     // EFGH reversed
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);             // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                  // CDGH
 
     for (; blocks > 0; --blocks, data += SHA256_BLOCK_SIZE) {
         const __m128i abef_save = state0;
@@ -145,10 +147,10 @@ __attribute__((target("sha,sse4.1"))) void compress_shani(uint32_t state[8], con
         state1 = _mm_add_epi32(state1, cdgh_save);
     }
 
-    tmp = _mm_shuffle_epi32(state0, 0x1B);            // FEBA
-    state1 = _mm_shuffle_epi32(state1, 0xB1);         // DCHG
-    state0 = _mm_blend_epi16(tmp, state1, 0xF0);      // DCBA
-    state1 = _mm_alignr_epi8(state1, tmp, 8);         // ABEF
+    tmp = _mm_shuffle_epi32(state0, 0x1B);       // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);    // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0); // DCBA
+    state1 = _mm_alignr_epi8(state1, tmp, 8);    // ABEF
     _mm_storeu_si128((__m128i *)&state[0], state0);
     _mm_storeu_si128((__m128i *)&state[4], state1);
 }
@@ -166,7 +168,10 @@ bool cpu_has_sha()
     return has;
 }
 #else
-bool cpu_has_sha() { return false; }
+bool cpu_has_sha()
+{
+    return false;
+}
 #endif
 
 bool s_force_portable = false;
@@ -185,9 +190,15 @@ void sha256_transform(sha256_ctx *ctx, const uint8_t *data, size_t blocks)
 
 } // namespace
 
-int sha256_hw_available(void) { return cpu_has_sha() ? 1 : 0; }
+int sha256_hw_available(void)
+{
+    return cpu_has_sha() ? 1 : 0;
+}
 
-void sha256_force_portable(int on) { s_force_portable = on != 0; }
+void sha256_force_portable(int on)
+{
+    s_force_portable = on != 0;
+}
 
 void sha256_init(sha256_ctx *ctx)
 {

@@ -13,7 +13,7 @@ struct sha256_ctx {
     uint32_t state[8];  // intermediate hash value H0..H7
     uint64_t bit_count; // bits fed through sha256_update, modulo 2^64
     uint8_t block[SHA256_BLOCK_SIZE];
-    size_t block_fill;  // bytes of block in use, 0..63 between calls
+    size_t block_fill; // bytes of block in use, 0..63 between calls
 };
 
 void sha256_init(sha256_ctx *ctx);

@@ -5,19 +5,29 @@
 
 namespace {
 
-bool is_ows(char c) { return c == ' ' || c == '\t'; }
+bool is_ows(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_ows(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_ows(s.back())) s.remove_suffix(1);
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && is_ows(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_ows(s.back()))
+        s.remove_suffix(1);
     return s;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Takes the run of digits at the front of s. Returns false when there is
 // none. The value saturates at UINT64_MAX; *overflow tells when it did.
-bool take_number(std::string_view *s, uint64_t *out, bool *overflow) {
+bool take_number(std::string_view *s, uint64_t *out, bool *overflow)
+{
     uint64_t v = 0;
     bool over = false;
     size_t i = 0;
@@ -30,7 +40,8 @@ bool take_number(std::string_view *s, uint64_t *out, bool *overflow) {
             v = v * 10 + d;
         }
     }
-    if (i == 0) return false;
+    if (i == 0)
+        return false;
     s->remove_prefix(i);
     *out = v;
     *overflow = over;
@@ -38,86 +49,108 @@ bool take_number(std::string_view *s, uint64_t *out, bool *overflow) {
 }
 
 // A whole view that is exactly one number that fits 64 bits.
-bool exact_number(std::string_view s, uint64_t *out) {
+bool exact_number(std::string_view s, uint64_t *out)
+{
     bool over = false;
     return take_number(&s, out, &over) && !over && s.empty();
 }
 
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
+bool starts_with_nocase(std::string_view s, std::string_view prefix)
+{
+    if (s.size() < prefix.size())
+        return false;
     for (size_t i = 0; i < prefix.size(); i++) {
         char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i])
+            return false;
     }
     return true;
 }
 
 } // namespace
 
-int oci_parse_content_length(std::string_view text, uint64_t *out) {
+int oci_parse_content_length(std::string_view text, uint64_t *out)
+{
     *out = 0;
     uint64_t v = 0;
-    if (!exact_number(trim(text), &v)) return 0;
+    if (!exact_number(trim(text), &v))
+        return 0;
     *out = v;
     return 1;
 }
 
-int oci_parse_content_range(std::string_view text, uint64_t *start, uint64_t *end) {
+int oci_parse_content_range(std::string_view text, uint64_t *start, uint64_t *end)
+{
     *start = 0;
     *end = 0;
     std::string_view s = trim(text);
     bool http_form = starts_with_nocase(s, "bytes ");
-    if (http_form) s = trim(s.substr(6));
+    if (http_form)
+        s = trim(s.substr(6));
 
     std::string_view total;
     if (http_form) {
         size_t slash = s.find('/');
-        if (slash == std::string_view::npos) return 0;
+        if (slash == std::string_view::npos)
+            return 0;
         total = s.substr(slash + 1);
         s = s.substr(0, slash);
     }
     size_t dash = s.find('-');
-    if (dash == std::string_view::npos) return 0;
+    if (dash == std::string_view::npos)
+        return 0;
     uint64_t a = 0, b = 0;
-    if (!exact_number(s.substr(0, dash), &a) || !exact_number(s.substr(dash + 1), &b) || b < a) return 0;
+    if (!exact_number(s.substr(0, dash), &a) || !exact_number(s.substr(dash + 1), &b) || b < a)
+        return 0;
     if (http_form && total != "*") {
         uint64_t t = 0;
-        if (!exact_number(total, &t) || t <= b) return 0;
+        if (!exact_number(total, &t) || t <= b)
+            return 0;
     }
     *start = a;
     *end = b;
     return 1;
 }
 
-int oci_parse_range(std::string_view text, uint64_t size, uint64_t *first, uint64_t *last) {
+int oci_parse_range(std::string_view text, uint64_t size, uint64_t *first, uint64_t *last)
+{
     *first = 0;
     *last = 0;
     std::string_view s = trim(text);
-    if (!starts_with_nocase(s, "bytes=")) return OCI_RANGE_IGNORE;
+    if (!starts_with_nocase(s, "bytes="))
+        return OCI_RANGE_IGNORE;
     s = trim(s.substr(6));
     // Several ranges would need a multipart reply; ignoring the header and
     // sending the whole blob is what HTTP allows instead.
-    if (s.find(',') != std::string_view::npos) return OCI_RANGE_IGNORE;
+    if (s.find(',') != std::string_view::npos)
+        return OCI_RANGE_IGNORE;
 
     bool over = false;
     if (!s.empty() && s.front() == '-') {
         s.remove_prefix(1);
         uint64_t n = 0;
-        if (!take_number(&s, &n, &over) || !s.empty()) return OCI_RANGE_IGNORE;
-        if (n == 0 || size == 0) return OCI_RANGE_UNSATISFIABLE;
+        if (!take_number(&s, &n, &over) || !s.empty())
+            return OCI_RANGE_IGNORE;
+        if (n == 0 || size == 0)
+            return OCI_RANGE_UNSATISFIABLE;
         *first = n >= size ? 0 : size - n;
         *last = size - 1;
         return OCI_RANGE_SATISFIABLE;
     }
 
     uint64_t a = 0;
-    if (!take_number(&s, &a, &over) || s.empty() || s.front() != '-') return OCI_RANGE_IGNORE;
+    if (!take_number(&s, &a, &over) || s.empty() || s.front() != '-')
+        return OCI_RANGE_IGNORE;
     s.remove_prefix(1);
     uint64_t b = UINT64_MAX;
-    if (!s.empty() && !take_number(&s, &b, &over)) return OCI_RANGE_IGNORE;
-    if (!s.empty() || b < a) return OCI_RANGE_IGNORE;
-    if (a >= size) return OCI_RANGE_UNSATISFIABLE;
+    if (!s.empty() && !take_number(&s, &b, &over))
+        return OCI_RANGE_IGNORE;
+    if (!s.empty() || b < a)
+        return OCI_RANGE_IGNORE;
+    if (a >= size)
+        return OCI_RANGE_UNSATISFIABLE;
     *first = a;
     *last = b >= size ? size - 1 : b;
     return OCI_RANGE_SATISFIABLE;

@@ -16,19 +16,22 @@ namespace {
 // The prologue every route shares, in the order every program answers it:
 // storage first (a broken storage answers every request alike), then the
 // path.
-void serve_one(const oci_route &route) {
+void serve_one(const oci_route &route)
+{
     oci_request req{};
     req.method = cgi_method();
-    if (oci_init_storage() != 0) oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
-    if (route.marker && !oci_parse_repo_marker(cgi_path_info(), route.marker, req.name, sizeof req.name,
-                                               req.reference, sizeof req.reference))
+    if (oci_init_storage() != 0)
+        oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    if (route.marker && !oci_parse_repo_marker(cgi_path_info(), route.marker, req.name, sizeof req.name, req.reference,
+                                               sizeof req.reference))
         oci_send_error(route.bad_path_status, route.bad_path_code, route.bad_path_message);
     route.handle(req);
 }
 
 } // namespace
 
-int oci_serve(const oci_route &route) {
+int oci_serve(const oci_route &route)
+{
     // A client that hangs up must not turn into a death by signal: the
     // write fails quietly and the process goes on (or exits with 0).
     signal(SIGPIPE, SIG_IGN);
@@ -45,12 +48,14 @@ int oci_serve(const oci_route &route) {
         // Nothing of this request may reach the next: the library's error
         // record and result text are the request's own.
         reg_storage_end_request();
-        if (out_of_memory) break;
+        if (out_of_memory)
+            break;
     }
     return 0;
 }
 
-oci_body::oci_body() {
+oci_body::oci_body()
+{
     const char *path = cgi_env("POST_BODY_FILE", nullptr);
     if (path[0] != '\0') {
         file_ = fopen(path, "rb");
@@ -60,7 +65,8 @@ oci_body::oci_body() {
             length_ = static_cast<uint64_t>(st.st_size);
             return;
         }
-        if (file_) fclose(file_);
+        if (file_)
+            fclose(file_);
         file_ = nullptr;
     }
     stream_ = stdin;
@@ -69,6 +75,8 @@ oci_body::oci_body() {
         oci_send_error(400, "SIZE_INVALID", "invalid Content-Length");
 }
 
-oci_body::~oci_body() {
-    if (file_) fclose(file_);
+oci_body::~oci_body()
+{
+    if (file_)
+        fclose(file_);
 }

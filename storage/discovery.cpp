@@ -56,7 +56,10 @@ uint64_t escaped_len(const char *s)
 
 // Width of one name in the array: quotes, escaped text and a comma (the
 // first name needs no comma; counting it anyway errs on the safe side).
-uint64_t entry_width(const std::string &name) { return escaped_len(name.c_str()) + 3; }
+uint64_t entry_width(const std::string &name)
+{
+    return escaped_len(name.c_str()) + 3;
+}
 
 // One page under collection. `held` is a max-heap (std::string compares
 // bytes as unsigned, the listing's byte order) holding the smallest names
@@ -166,7 +169,10 @@ bool entry_is_dir(DIR *d, const dirent *e, bool follow_links)
     return false;
 }
 
-bool is_dot_entry(const char *name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+bool is_dot_entry(const char *name)
+{
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
 
 // Tags: every directory below the tags directory whose link file reads, as
 // the fixed tag list decides (a link counts as what it points to there too).

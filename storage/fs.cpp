@@ -91,8 +91,7 @@ int temp_name_for(const char *path, char *out, size_t size)
     const char *slash = strrchr(path, PATH_SEP);
     int dir_len = slash ? (int)(slash - path + 1) : 0;
     const char *base = slash ? slash + 1 : path;
-    int n = snprintf(out, size, "%.*s.%s.tmp.%ld.%u", dir_len, path, base, (long)getpid(),
-                     ++s_temp_counter);
+    int n = snprintf(out, size, "%.*s.%s.tmp.%ld.%u", dir_len, path, base, (long)getpid(), ++s_temp_counter);
     return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
 

@@ -21,14 +21,20 @@ constexpr size_t REPO_NAME_MAX = 255;
 
 // Only lowercase: digests and upload IDs have one spelling each, so that
 // one identifier never maps to two files.
-bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool is_lower_hex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
 
-bool is_uuid_dash_pos(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool is_uuid_dash_pos(size_t i)
+{
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 bool is_repo_char(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == '.' || c == '/' || c == '\\';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.' || c == '/' || c == '\\';
 }
 
 } // namespace

@@ -10,7 +10,10 @@
 
 #include "storage_internal.h"
 
-void repos_dir(char *out, size_t size) { path_join(out, size, s_root, "repositories"); }
+void repos_dir(char *out, size_t size)
+{
+    path_join(out, size, s_root, "repositories");
+}
 
 // <root>/repositories/<name>/_manifests
 void manifests_dir(const char *name, char *out, size_t size)

@@ -24,14 +24,22 @@ constexpr uint64_t ESCAPE_MARGIN = 8;
 constexpr char short_escape(unsigned char c)
 {
     switch (c) {
-    case '"': return '"';
-    case '\\': return '\\';
-    case 0x08: return 'b';
-    case 0x09: return 't';
-    case 0x0A: return 'n';
-    case 0x0C: return 'f';
-    case 0x0D: return 'r';
-    default: return 0;
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case 0x08:
+        return 'b';
+    case 0x09:
+        return 't';
+    case 0x0A:
+        return 'n';
+    case 0x0C:
+        return 'f';
+    case 0x0D:
+        return 'r';
+    default:
+        return 0;
     }
 }
 
@@ -248,8 +256,8 @@ const char *reg_tags_list_json(const char *repo_name)
     }
 
     char tags_dir[REG_PATH_BUF];
-    snprintf(tags_dir, sizeof tags_dir, "%s%srepositories%s%s%s_manifests%stags", s_root, PATH_SEP_STR,
-             PATH_SEP_STR, repo_name, PATH_SEP_STR, PATH_SEP_STR);
+    snprintf(tags_dir, sizeof tags_dir, "%s%srepositories%s%s%s_manifests%stags", s_root, PATH_SEP_STR, PATH_SEP_STR,
+             repo_name, PATH_SEP_STR, PATH_SEP_STR);
 
     name_list list = {static_cast<char **>(std::calloc(NAME_SLOTS, sizeof(char *))), 0};
     if (!list.slots) {

@@ -96,8 +96,7 @@ int tag_names_digest(const char *name, const char *tag, const char *hex)
     char link[TAG_LINK_BUF] = {};
     if (read_file(link_path, link, sizeof link, nullptr) != 0)
         return 0;
-    return strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 &&
-           strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) == 0;
+    return strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 && strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) == 0;
 }
 
 namespace {

@@ -8,7 +8,6 @@
 
 #include "storage_internal.h"
 
-
 // Only the members the registry relies on are checked: every entry of
 // "manifests" must name a manifest by a digest this registry can address,
 // and a subject, when present, must be one too. Platforms, sizes and media

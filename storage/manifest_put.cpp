@@ -17,7 +17,7 @@ namespace {
 constexpr const char DIGEST_PREFIX[] = "sha256:";
 constexpr size_t DIGEST_PREFIX_LEN = sizeof(DIGEST_PREFIX) - 1;
 constexpr size_t HEX_BUF = 2 * SHA256_DIGEST_SIZE + 1; // 64 digits + NUL
-constexpr size_t LINK_BUF = 80;                         // "sha256:" + 64 digits + NUL, with room
+constexpr size_t LINK_BUF = 80;                        // "sha256:" + 64 digits + NUL, with room
 
 int is_digest_reference(const char *reference)
 {
@@ -167,8 +167,8 @@ int manifest_validate(const void *body, uint64_t body_len)
     return 0;
 }
 
-int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body,
-                   uint64_t body_len, const char *content_type, char *out_digest)
+int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body, uint64_t body_len,
+                   const char *content_type, char *out_digest)
 {
     if (!name || !reference || !body || !out_digest) {
         set_error("NULL argument");
@@ -211,8 +211,7 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         set_error_kind(REG_ERR_TOO_LARGE, "manifest too large");
         return -1;
     }
-    yyjson_doc *doc = kind == MANIFEST_INDEX ? index_checked_doc(body, body_len)
-                                             : manifest_checked_doc(body, body_len);
+    yyjson_doc *doc = kind == MANIFEST_INDEX ? index_checked_doc(body, body_len) : manifest_checked_doc(body, body_len);
     if (!doc)
         return -1;
 
@@ -280,11 +279,10 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     staged_set staged;
     if (staged.add(files.body, body, body_len, "write manifest body failed") != 0 ||
         staged.add(files.ct, media_type, strlen(media_type), "write manifest ct failed") != 0 ||
-        (has_referrer &&
-         (staged.add(files.referrer.back, referrer.subject, strlen(referrer.subject),
-                     "write referrer back-pointer failed") != 0 ||
-          staged.add(files.referrer.entry, referrer.descriptor, referrer.descriptor_len, "write referrer failed") !=
-              0)) ||
+        (has_referrer && (staged.add(files.referrer.back, referrer.subject, strlen(referrer.subject),
+                                     "write referrer back-pointer failed") != 0 ||
+                          staged.add(files.referrer.entry, referrer.descriptor, referrer.descriptor_len,
+                                     "write referrer failed") != 0)) ||
         staged.add(files.rev, link_text, link_len, "write revision link failed") != 0 ||
         (!by_digest && staged.add(tag_link, link_text, link_len, "write tag link failed") != 0))
         return -1;

@@ -208,8 +208,8 @@ int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *di
     if (!artifact)
         artifact = str_member(yyjson_obj_get(root, "config"), "mediaType");
     if (artifact)
-        ok = ok && yyjson_mut_obj_add_strncpy(m, obj, "artifactType", yyjson_get_str(artifact),
-                                              yyjson_get_len(artifact));
+        ok = ok &&
+             yyjson_mut_obj_add_strncpy(m, obj, "artifactType", yyjson_get_str(artifact), yyjson_get_len(artifact));
     yyjson_val *annotations = yyjson_obj_get(root, "annotations");
     if (yyjson_is_obj(annotations)) {
         yyjson_mut_val *copy = ok ? yyjson_val_mut_copy(m, annotations) : nullptr;

@@ -16,8 +16,8 @@
 #include <cstdio>
 
 // Sizes callers allocate for the library's outputs.
-constexpr size_t REG_DIGEST_BUF = 72;       // "sha256:" + 64 digits + NUL
-constexpr size_t REG_UUID_BUF = 37;         // 8-4-4-4-12 + NUL
+constexpr size_t REG_DIGEST_BUF = 72; // "sha256:" + 64 digits + NUL
+constexpr size_t REG_UUID_BUF = 37;   // 8-4-4-4-12 + NUL
 constexpr size_t REG_CONTENT_TYPE_BUF = 128;
 constexpr size_t REG_RESULT_SIZE = 1048576; // shared result buffer
 // The largest manifest: what the result buffer returns whole with its NUL.
@@ -39,7 +39,7 @@ enum reg_error_kind {
     REG_ERR_NO_SPACE,   // the file system is full or over quota
     REG_ERR_PERMISSION, // the file system refused access
     REG_ERR_NO_MEMORY,
-    REG_ERR_IO,         // any other failure of the file system
+    REG_ERR_IO, // any other failure of the file system
 };
 
 // State, initialisation and errors.
@@ -64,8 +64,7 @@ int reg_blob_delete(const char *digest);
 // Manifests.
 int reg_manifest_put(const char *name, const char *reference, const void *body, uint64_t body_len,
                      const char *content_type, char *out_digest);
-const char *reg_manifest_get(const char *name, const char *reference, char *out_content_type,
-                             char *out_digest);
+const char *reg_manifest_get(const char *name, const char *reference, char *out_content_type, char *out_digest);
 int reg_manifest_delete(const char *name, const char *reference);
 // Deletes a stored manifest by its digest string together with every tag of
 // the repository that names it (what a registry-API DELETE by digest means).

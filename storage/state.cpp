@@ -166,8 +166,7 @@ int reg_storage_init(const char *root)
         return -1;
 
     path_join(path, sizeof path, s_root, "config.json");
-    if (!file_exists(path) &&
-        write_file(path, STORAGE_DESCRIPTION, sizeof STORAGE_DESCRIPTION - 1) != 0) {
+    if (!file_exists(path) && write_file(path, STORAGE_DESCRIPTION, sizeof STORAGE_DESCRIPTION - 1) != 0) {
         set_fault("write config.json failed");
         return -1;
     }
@@ -185,9 +184,15 @@ void reg_storage_cleanup(void)
     s_root[0] = '\0';
 }
 
-const char *reg_storage_last_error(void) { return s_error; }
+const char *reg_storage_last_error(void)
+{
+    return s_error;
+}
 
-reg_error_kind reg_storage_last_error_kind(void) { return s_error_kind; }
+reg_error_kind reg_storage_last_error_kind(void)
+{
+    return s_error_kind;
+}
 
 void reg_storage_end_request(void)
 {

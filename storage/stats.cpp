@@ -165,7 +165,6 @@ const char *reg_storage_get_stats_json(void)
              "\"blob_bytes\":%lld,"
              "\"active_uploads\":%d,"
              "\"upload_bytes\":%lld}",
-             repos, tags, blobs, static_cast<long long>(blob_bytes), uploads,
-             static_cast<long long>(upload_bytes));
+             repos, tags, blobs, static_cast<long long>(blob_bytes), uploads, static_cast<long long>(upload_bytes));
     return s_result;
 }

@@ -11,7 +11,7 @@
 
 // Every path is built in buffers of this size.
 constexpr size_t REG_PATH_BUF = 4096;
-constexpr size_t REG_ROOT_BUF = 3500;   // root: at most 3499 characters
+constexpr size_t REG_ROOT_BUF = 3500; // root: at most 3499 characters
 constexpr size_t REG_ERROR_BUF = 1024;
 constexpr size_t DIR_LISTING_CAP = 512;
 constexpr size_t DIR_NAME_BUF = 512;
@@ -206,8 +206,8 @@ int index_validate(const void *body, uint64_t body_len);
 // The storing steps shared by image manifests and indexes: argument and
 // reference checks, size limit, validation by kind, hashing, the atomic
 // writes of body, media type, referrer record, revision link and tag link.
-int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body,
-                   uint64_t body_len, const char *content_type, char *out_digest);
+int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body, uint64_t body_len,
+                   const char *content_type, char *out_digest);
 
 // What the referrers listing keeps for a manifest that names a subject.
 struct referrer_record {

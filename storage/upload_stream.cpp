@@ -162,8 +162,8 @@ int upload_open(const char *upload_uuid, int exclusive, upload_handle *out)
         set_fault("cannot read upload file: %s", out->path);
         return -1;
     }
-    if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || ::stat(out->path, &named) != 0 ||
-        named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+    if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || ::stat(out->path, &named) != 0 || named.st_ino != held.st_ino ||
+        named.st_dev != held.st_dev) {
         set_error_kind(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }

@@ -27,17 +27,21 @@ namespace {
 // Sets (or, with nullopt, unsets) variables for one test and restores them.
 class EnvGuard {
 public:
-    EnvGuard(std::initializer_list<std::pair<const std::string, std::optional<std::string>>> vars) {
+    EnvGuard(std::initializer_list<std::pair<const std::string, std::optional<std::string>>> vars)
+    {
         for (auto &[name, value] : vars) {
             const char *old = getenv(name.c_str());
             saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
             apply(name, value);
         }
     }
-    ~EnvGuard() {
-        for (auto &[name, value] : saved_) apply(name, value);
+    ~EnvGuard()
+    {
+        for (auto &[name, value] : saved_)
+            apply(name, value);
     }
-    static void apply(const std::string &name, const std::optional<std::string> &value) {
+    static void apply(const std::string &name, const std::optional<std::string> &value)
+    {
         if (value)
             setenv(name.c_str(), value->c_str(), 1);
         else
@@ -50,7 +54,8 @@ private:
 
 // ------------------------------------------------------------- strings
 
-TEST(HvStrings, StrlcpyCutsAndTerminates) {
+TEST(HvStrings, StrlcpyCutsAndTerminates)
+{
     struct Case {
         const char *src;
         size_t size;
@@ -66,18 +71,21 @@ TEST(HvStrings, StrlcpyCutsAndTerminates) {
         memset(buf, 'x', sizeof buf);
         hv_strlcpy(buf, c.src, c.size);
         EXPECT_STREQ(buf, c.want);
-        for (size_t i = c.size; i < sizeof buf; i++) EXPECT_EQ(buf[i], 'x') << "written past size at " << i;
+        for (size_t i = c.size; i < sizeof buf; i++)
+            EXPECT_EQ(buf[i], 'x') << "written past size at " << i;
     }
 }
 
-TEST(HvStrings, StrlcpyWithNoRoomWritesNothing) {
+TEST(HvStrings, StrlcpyWithNoRoomWritesNothing)
+{
     char buf[4] = {'x', 'x', 'x', 'x'};
     hv_strlcpy(buf, "abc", 0);
     EXPECT_EQ(buf[0], 'x');
     hv_strlcpy(nullptr, "abc", 4); // must not crash
 }
 
-TEST(HvStrings, SnprintfReportsWhatItStored) {
+TEST(HvStrings, SnprintfReportsWhatItStored)
+{
     char buf[8];
     EXPECT_EQ(hv_snprintf(buf, sizeof buf, "%s", "0123456789"), 7);
     EXPECT_STREQ(buf, "0123456");
@@ -93,7 +101,8 @@ TEST(HvStrings, SnprintfReportsWhatItStored) {
     EXPECT_EQ(hv_snprintf(nullptr, 8, "%s", "abc"), 0);
 }
 
-TEST(HvStrings, PathJoinTouchesOnlyTheJoinPoint) {
+TEST(HvStrings, PathJoinTouchesOnlyTheJoinPoint)
+{
     struct Case {
         const char *first;
         const char *second;
@@ -121,19 +130,21 @@ TEST(HvStrings, PathJoinTouchesOnlyTheJoinPoint) {
         {"data", "blobs", 5, "data"},
     };
     for (const Case &c : kCases) {
-        SCOPED_TRACE(std::string(c.first ? c.first : "(null)") + " + " + (c.second ? c.second : "(null)") +
-                     " size " + std::to_string(c.size));
+        SCOPED_TRACE(std::string(c.first ? c.first : "(null)") + " + " + (c.second ? c.second : "(null)") + " size " +
+                     std::to_string(c.size));
         char buf[64];
         memset(buf, 'x', sizeof buf);
         hv_path_join(buf, c.size, c.first, c.second);
         EXPECT_STREQ(buf, c.want);
-        for (size_t i = c.size; i < sizeof buf; i++) EXPECT_EQ(buf[i], 'x') << "written past size at " << i;
+        for (size_t i = c.size; i < sizeof buf; i++)
+            EXPECT_EQ(buf[i], 'x') << "written past size at " << i;
     }
 }
 
 // ------------------------------------------------------------- request
 
-TEST(CgiRequest, EnvironmentLookupNeverYieldsNull) {
+TEST(CgiRequest, EnvironmentLookupNeverYieldsNull)
+{
     EnvGuard env{{"HV_TEST_SET", "value"}, {"HV_TEST_EMPTY", ""}, {"HV_TEST_UNSET", std::nullopt}};
     EXPECT_STREQ(cgi_env("HV_TEST_SET", "fb"), "value");
     EXPECT_STREQ(cgi_env("HV_TEST_EMPTY", "fb"), "fb");
@@ -144,7 +155,8 @@ TEST(CgiRequest, EnvironmentLookupNeverYieldsNull) {
     EXPECT_STREQ(cgi_env(nullptr, "fb"), "fb");
 }
 
-TEST(CgiRequest, MethodAndPathFallBack) {
+TEST(CgiRequest, MethodAndPathFallBack)
+{
     {
         EnvGuard env{{"REQUEST_METHOD", std::nullopt}, {"PATH_INFO", std::nullopt}};
         EXPECT_STREQ(cgi_method(), "GET");
@@ -162,15 +174,16 @@ TEST(CgiRequest, MethodAndPathFallBack) {
     }
 }
 
-TEST(CgiRequest, PostAndHeadArePrefixTests) {
+TEST(CgiRequest, PostAndHeadArePrefixTests)
+{
     struct Case {
         const char *method;
         int post;
         int head;
     };
     static const Case kCases[] = {
-        {"POST", 1, 0},  {"POSTX", 1, 0}, {"PO", 1, 0},    {"PUT", 0, 0},  {"post", 0, 0}, {"P", 0, 0},
-        {"HEAD", 0, 1},  {"HEADER", 0, 1}, {"HEA", 0, 0},  {"head", 0, 0}, {"GET", 0, 0},
+        {"POST", 1, 0}, {"POSTX", 1, 0},  {"PO", 1, 0},  {"PUT", 0, 0},  {"post", 0, 0}, {"P", 0, 0},
+        {"HEAD", 0, 1}, {"HEADER", 0, 1}, {"HEA", 0, 0}, {"head", 0, 0}, {"GET", 0, 0},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.method);
@@ -183,7 +196,8 @@ TEST(CgiRequest, PostAndHeadArePrefixTests) {
     EXPECT_EQ(cgi_is_head(), 0);
 }
 
-TEST(CgiQuery, FindsAndDecodesParameters) {
+TEST(CgiQuery, FindsAndDecodesParameters)
+{
     struct Case {
         const char *query;
         const char *name;
@@ -216,28 +230,32 @@ TEST(CgiQuery, FindsAndDecodesParameters) {
     }
 }
 
-TEST(CgiQuery, EmptyNameGivesEmptyString) {
+TEST(CgiQuery, EmptyNameGivesEmptyString)
+{
     EnvGuard env{{"QUERY_STRING", "=1&a=2"}};
     ASSERT_NE(cgi_query(""), nullptr);
     EXPECT_STREQ(cgi_query(""), "");
     EXPECT_STREQ(cgi_query(nullptr), "");
 }
 
-TEST(CgiQuery, LongValueIsCut) {
+TEST(CgiQuery, LongValueIsCut)
+{
     std::string query = "v=" + std::string(600, 'q') + "&w=" + std::string(300, 'r') + "%41";
     EnvGuard env{{"QUERY_STRING", query}};
     EXPECT_EQ(std::string(cgi_query("v")), std::string(CGI_QUERY_MAX, 'q'));
     EXPECT_EQ(std::string(cgi_query("w")), std::string(300, 'r') + "A");
     // 600 bytes that decode to 200: not cut.
     std::string enc;
-    for (int i = 0; i < 200; i++) enc += "%41";
+    for (int i = 0; i < 200; i++)
+        enc += "%41";
     EnvGuard env2{{"QUERY_STRING", "e=" + enc}};
     EXPECT_EQ(std::string(cgi_query("e")), std::string(200, 'A'));
 }
 
-TEST(CgiQuery, WithoutQueryStringReadsTheEnvironment) {
-    EnvGuard env{{"QUERY_STRING", ""}, {"tag", "abc"}, {"both", "C:\\x;D:\\y"}, {"semi", "a;b"},
-                  {"colon", "a:b"}, {"none", std::nullopt}};
+TEST(CgiQuery, WithoutQueryStringReadsTheEnvironment)
+{
+    EnvGuard env{{"QUERY_STRING", ""}, {"tag", "abc"},   {"both", "C:\\x;D:\\y"},
+                 {"semi", "a;b"},      {"colon", "a:b"}, {"none", std::nullopt}};
     EXPECT_STREQ(cgi_query("tag"), "abc");
     EXPECT_EQ(cgi_query("tag"), getenv("tag")); // the environment's own value
     EXPECT_STREQ(cgi_query("both"), "");
@@ -248,7 +266,8 @@ TEST(CgiQuery, WithoutQueryStringReadsTheEnvironment) {
     EXPECT_STREQ(cgi_query("tag"), "abc");
 }
 
-TEST(CgiQuery, ValueLastsUntilTheEighthLaterCall) {
+TEST(CgiQuery, ValueLastsUntilTheEighthLaterCall)
+{
     EnvGuard env{{"QUERY_STRING", "a=first"}};
     const char *held = cgi_query("a");
     ASSERT_STREQ(held, "first");
@@ -271,16 +290,19 @@ struct BodyResult {
 };
 
 BodyResult read_post_in_child(const std::map<std::string, std::string> &env, const std::string &stdin_data,
-                              bool with_len = true) {
+                              bool with_len = true)
+{
     Outcome r = run_in_child(
         [&] {
-            for (auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+            for (auto &[k, v] : env)
+                setenv(k.c_str(), v.c_str(), 1);
             size_t len = 12345;
             char *body = cgi_read_post(with_len ? &len : nullptr);
             if (!body) {
                 printf("null %zu|", len);
             } else {
-                if (!with_len) len = strlen(body);
+                if (!with_len)
+                    len = strlen(body);
                 printf("%zu%s|", len, body[len] == '\0' ? "" : " unterminated");
                 fwrite(body, 1, len, stdout);
                 free(body);
@@ -288,7 +310,8 @@ BodyResult read_post_in_child(const std::map<std::string, std::string> &env, con
             printf("|");
             char buf[4096];
             size_t n;
-            while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) fwrite(buf, 1, n, stdout);
+            while ((n = fread(buf, 1, sizeof buf, stdin)) > 0)
+                fwrite(buf, 1, n, stdout);
         },
         stdin_data);
     EXPECT_TRUE(r.exited);
@@ -296,7 +319,8 @@ BodyResult read_post_in_child(const std::map<std::string, std::string> &env, con
     EXPECT_EQ(r.err, "");
     BodyResult b;
     size_t bar = r.out.find('|');
-    if (bar == std::string::npos) return b;
+    if (bar == std::string::npos)
+        return b;
     b.head = r.out.substr(0, bar);
     if (b.head.rfind("null", 0) == 0) {
         b.rest_of_stdin = r.out.substr(bar + 2);
@@ -308,7 +332,8 @@ BodyResult read_post_in_child(const std::map<std::string, std::string> &env, con
     return b;
 }
 
-TEST(CgiReadPost, ContentLengthRules) {
+TEST(CgiReadPost, ContentLengthRules)
+{
     struct Case {
         const char *length; // nullptr: unset
         std::string head;
@@ -330,7 +355,8 @@ TEST(CgiReadPost, ContentLengthRules) {
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.length ? c.length : "(unset)");
         std::map<std::string, std::string> env;
-        if (c.length) env["CONTENT_LENGTH"] = c.length;
+        if (c.length)
+            env["CONTENT_LENGTH"] = c.length;
         BodyResult b = read_post_in_child(env, input);
         EXPECT_EQ(b.head, c.head);
         EXPECT_EQ(b.body, c.body);
@@ -338,14 +364,16 @@ TEST(CgiReadPost, ContentLengthRules) {
     }
 }
 
-TEST(CgiReadPost, BodyMayHoldNulBytes) {
+TEST(CgiReadPost, BodyMayHoldNulBytes)
+{
     const std::string input("a\0b\0\0c", 6);
     BodyResult b = read_post_in_child({{"CONTENT_LENGTH", "6"}}, input);
     EXPECT_EQ(b.head, "6");
     EXPECT_EQ(b.body, input);
 }
 
-TEST(CgiReadPost, NullCountPointerIsAllowed) {
+TEST(CgiReadPost, NullCountPointerIsAllowed)
+{
     BodyResult b = read_post_in_child({{"CONTENT_LENGTH", "3"}}, "xyz!", false);
     EXPECT_EQ(b.head, "3");
     EXPECT_EQ(b.body, "xyz");
@@ -353,7 +381,8 @@ TEST(CgiReadPost, NullCountPointerIsAllowed) {
 
 class CgiBodyFile : public cgitest::TempDirTest {};
 
-TEST_F(CgiBodyFile, FileTakesPrecedenceOverStandardInput) {
+TEST_F(CgiBodyFile, FileTakesPrecedenceOverStandardInput)
+{
     put_file(path("body"), std::string("file\0body", 9));
     BodyResult b = read_post_in_child({{"POST_BODY_FILE", path("body")}, {"CONTENT_LENGTH", "3"}}, "stdin");
     EXPECT_EQ(b.head, "9");
@@ -361,14 +390,16 @@ TEST_F(CgiBodyFile, FileTakesPrecedenceOverStandardInput) {
     EXPECT_EQ(b.rest_of_stdin, "stdin");
 }
 
-TEST_F(CgiBodyFile, EmptyFileGivesEmptyBody) {
+TEST_F(CgiBodyFile, EmptyFileGivesEmptyBody)
+{
     put_file(path("empty"), "");
     BodyResult b = read_post_in_child({{"POST_BODY_FILE", path("empty")}, {"CONTENT_LENGTH", "3"}}, "stdin");
     EXPECT_EQ(b.head, "0");
     EXPECT_EQ(b.rest_of_stdin, "stdin");
 }
 
-TEST_F(CgiBodyFile, MissingOrEmptyNameFallsBackToStandardInput) {
+TEST_F(CgiBodyFile, MissingOrEmptyNameFallsBackToStandardInput)
+{
     for (const std::string &name : {path("missing"), std::string()}) {
         SCOPED_TRACE(name);
         BodyResult b = read_post_in_child({{"POST_BODY_FILE", name}, {"CONTENT_LENGTH", "3"}}, "stdin");
@@ -377,7 +408,8 @@ TEST_F(CgiBodyFile, MissingOrEmptyNameFallsBackToStandardInput) {
     }
 }
 
-TEST_F(CgiBodyFile, FileBeyond32BitsIsRefused) {
+TEST_F(CgiBodyFile, FileBeyond32BitsIsRefused)
+{
     for (off_t size : {static_cast<off_t>(INT32_MAX) + 1, static_cast<off_t>(5) << 30}) {
         SCOPED_TRACE(size);
         sparse_file(path("huge"), size);
@@ -387,7 +419,8 @@ TEST_F(CgiBodyFile, FileBeyond32BitsIsRefused) {
     }
 }
 
-TEST_F(CgiBodyFile, DeclaredLengthIsFoundLikeTheBody) {
+TEST_F(CgiBodyFile, DeclaredLengthIsFoundLikeTheBody)
+{
     put_file(path("small"), "12345");
     sparse_file(path("huge"), static_cast<off_t>(5) << 30);
     struct Case {
@@ -422,7 +455,8 @@ struct OutputCase {
     const char *want;
 };
 
-TEST(CgiReply, HeaderLinesAreExact) {
+TEST(CgiReply, HeaderLinesAreExact)
+{
     static const OutputCase kCases[] = {
         {"html", [] { cgi_header_html(); }, "Content-Type: text/html; charset=utf-8\r\n"},
         {"json", [] { cgi_header_json(); }, "Content-Type: application/json; charset=utf-8\r\n"},
@@ -434,7 +468,8 @@ TEST(CgiReply, HeaderLinesAreExact) {
         {"content type", [] { cgi_header_ct("application/x; a=b"); }, "Content-Type: application/x; a=b\r\n"},
         {"extra", [] { cgi_header_extra("Location: /v2/a %d"); }, "Location: /v2/a %d\r\n"},
         {"end", [] { cgi_headers_end(); }, "\r\n"},
-        {"stdout_bin", [] {
+        {"stdout_bin",
+         [] {
              hv_stdout_bin();
              hv_stdout_bin();
          },
@@ -449,7 +484,8 @@ TEST(CgiReply, HeaderLinesAreExact) {
     }
 }
 
-TEST(CgiReply, HeaderBlockIsFlushedBeforeTheBody) {
+TEST(CgiReply, HeaderBlockIsFlushedBeforeTheBody)
+{
     // The body goes straight to the descriptor: it must land after the
     // header block, which cgi_headers_end has already flushed.
     Outcome r = run_in_child([] {
@@ -461,7 +497,8 @@ TEST(CgiReply, HeaderBlockIsFlushedBeforeTheBody) {
     EXPECT_EQ(r.out, "Status: 201 Created\r\nX: y\r\n\r\nraw");
 }
 
-TEST(CgiReply, FatalRepliesEndTheProcessWithZero) {
+TEST(CgiReply, FatalRepliesEndTheProcessWithZero)
+{
     static const OutputCase kCases[] = {
         {"text", [] { cgi_die_text(404, "not here"); },
          "Status: 404\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nnot here\n"},
@@ -484,7 +521,8 @@ TEST(CgiReply, FatalRepliesEndTheProcessWithZero) {
     }
 }
 
-std::string escaped(const char *text) {
+std::string escaped(const char *text)
+{
     char *buf = nullptr;
     size_t len = 0;
     FILE *f = open_memstream(&buf, &len);
@@ -495,7 +533,8 @@ std::string escaped(const char *text) {
     return out;
 }
 
-TEST(JsonEscape, EscapesByTheTable) {
+TEST(JsonEscape, EscapesByTheTable)
+{
     struct Case {
         const char *in;
         const char *want;

@@ -36,11 +36,12 @@ const std::string kJsonHeaders = "Docker-Distribution-API-Version: registry/2.0\
 // One table turns the storage's failure kinds into replies. The client's
 // mistakes keep 4xx and the endpoint's own codes; faults of the server are
 // 5xx whatever the endpoint, so that no client gives up on a full disk.
-TEST(OciReply, FailureKindsMapThroughOneTable) {
+TEST(OciReply, FailureKindsMapThroughOneTable)
+{
     constexpr oci_error_codes kUpload = {"BLOB_UPLOAD_INVALID", "DIGEST_INVALID", "BLOB_UPLOAD_UNKNOWN",
                                          "blob upload unknown to registry", false};
-    constexpr oci_error_codes kLookup = {"MANIFEST_INVALID", "MANIFEST_INVALID", "MANIFEST_UNKNOWN",
-                                         "manifest unknown", true};
+    constexpr oci_error_codes kLookup = {"MANIFEST_INVALID", "MANIFEST_INVALID", "MANIFEST_UNKNOWN", "manifest unknown",
+                                         true};
     struct Case {
         reg_error_kind kind;
         const oci_error_codes *codes;
@@ -79,7 +80,8 @@ TEST(OciReply, FailureKindsMapThroughOneTable) {
 
 // An error reply ends the request, not the process: the code after the call
 // never runs, and the request loop takes the next request.
-TEST(OciReply, ErrorDocumentIsExactAndEndsTheRequest) {
+TEST(OciReply, ErrorDocumentIsExactAndEndsTheRequest)
+{
     struct Case {
         const char *label;
         void (*send)();
@@ -91,8 +93,7 @@ TEST(OciReply, ErrorDocumentIsExactAndEndsTheRequest) {
         {"nulls", [] { oci_send_error(500, nullptr, nullptr); },
          "Status: 500\r\n" + kJsonHeaders + error_doc("UNKNOWN", "Unknown error")},
         {"escaped message", [] { oci_send_error(400, "MANIFEST_INVALID", "a \"q\" \\ \x01\n caf\xc3\xa9"); },
-         "Status: 400\r\n" + kJsonHeaders +
-             error_doc("MANIFEST_INVALID", "a \\\"q\\\" \\\\ \\u0001\\n caf\xc3\xa9")},
+         "Status: 400\r\n" + kJsonHeaders + error_doc("MANIFEST_INVALID", "a \\\"q\\\" \\\\ \\u0001\\n caf\xc3\xa9")},
         {"empty message", [] { oci_send_error(405, "UNSUPPORTED", ""); },
          "Status: 405\r\n" + kJsonHeaders + error_doc("UNSUPPORTED", "")},
     };
@@ -112,7 +113,8 @@ TEST(OciReply, ErrorDocumentIsExactAndEndsTheRequest) {
     }
 }
 
-TEST(OciReply, JsonReplyReturns) {
+TEST(OciReply, JsonReplyReturns)
+{
     struct Case {
         const char *label;
         void (*send)();
@@ -136,22 +138,24 @@ TEST(OciReply, JsonReplyReturns) {
 
 // ------------------------------------------------------------- names
 
-TEST(OciRepoName, AcceptsByTheProtocolRule) {
+TEST(OciRepoName, AcceptsByTheProtocolRule)
+{
     const std::string longest(255, 'a');
-    for (const std::string &name : {std::string("library/app"), std::string("a"), std::string("A1"),
-                                    std::string("a.b-c_d/e"), std::string("a..b"), std::string("a/./b"),
-                                    std::string("a/../b"), std::string("a-/-b"), longest}) {
+    for (const std::string &name :
+         {std::string("library/app"), std::string("a"), std::string("A1"), std::string("a.b-c_d/e"),
+          std::string("a..b"), std::string("a/./b"), std::string("a/../b"), std::string("a-/-b"), longest}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(oci_valid_repo_name(name.c_str()), 1);
     }
 }
 
-TEST(OciRepoName, RefusesByTheProtocolRule) {
+TEST(OciRepoName, RefusesByTheProtocolRule)
+{
     for (const std::string &name :
          {std::string(""), std::string("/a"), std::string("a/"), std::string("a//b"), std::string("-a"),
           std::string("a-"), std::string(".a"), std::string("a."), std::string("_a"), std::string("a b"),
-          std::string("a:b"), std::string("a@b"), std::string("a\\b"), std::string("caf\xc3\xa9"),
-          std::string("a\nb"), std::string(256, 'a'), std::string("/")}) {
+          std::string("a:b"), std::string("a@b"), std::string("a\\b"), std::string("caf\xc3\xa9"), std::string("a\nb"),
+          std::string(256, 'a'), std::string("/")}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(oci_valid_repo_name(name.c_str()), 0);
     }
@@ -160,7 +164,8 @@ TEST(OciRepoName, RefusesByTheProtocolRule) {
 
 // ------------------------------------------------------------- path split
 
-TEST(OciParsePath, SplitsAtTheFirstMarker) {
+TEST(OciParsePath, SplitsAtTheFirstMarker)
+{
     struct Case {
         std::string path;
         std::string name;
@@ -192,7 +197,8 @@ TEST(OciParsePath, SplitsAtTheFirstMarker) {
     }
 }
 
-TEST(OciParsePath, RefusesPathsWithoutAValidName) {
+TEST(OciParsePath, RefusesPathsWithoutAValidName)
+{
     const std::string paths[] = {
         "/",
         "",
@@ -214,7 +220,8 @@ TEST(OciParsePath, RefusesPathsWithoutAValidName) {
     }
 }
 
-TEST(OciParsePath, ArgumentsAndBuffers) {
+TEST(OciParsePath, ArgumentsAndBuffers)
+{
     char name[256] = "untouched", ref[256] = "untouched";
     EXPECT_EQ(oci_parse_repo_marker(nullptr, "/manifests/", name, sizeof name, ref, sizeof ref), 0);
     EXPECT_EQ(oci_parse_repo_marker("/v2/a/manifests/b", nullptr, name, sizeof name, ref, sizeof ref), 0);
@@ -249,30 +256,38 @@ protected:
     // Calls oci_init_storage in a child working in dir_, with
     // REGISTRY_STORAGE_ROOT set to env (unset when nullopt). Returns what
     // the calls returned, space separated.
-    std::string init_in_child(std::optional<std::string> env, int calls = 1) {
+    std::string init_in_child(std::optional<std::string> env, int calls = 1)
+    {
         Outcome r = run_in_child([&] {
-            if (env) setenv("REGISTRY_STORAGE_ROOT", env->c_str(), 1);
-            if (chdir(dir_.c_str()) != 0) _exit(3);
-            for (int i = 0; i < calls; i++) printf("%s%d", i ? " " : "", oci_init_storage());
+            if (env)
+                setenv("REGISTRY_STORAGE_ROOT", env->c_str(), 1);
+            if (chdir(dir_.c_str()) != 0)
+                _exit(3);
+            for (int i = 0; i < calls; i++)
+                printf("%s%d", i ? " " : "", oci_init_storage());
         });
         EXPECT_EQ(r.status, kReturned);
         EXPECT_EQ(r.err, "");
         return r.out;
     }
     // A storage root was opened at rel (below dir_, or absolute).
-    bool opened(const std::string &root) const {
+    bool opened(const std::string &root) const
+    {
         std::string p = root[0] == '/' ? root : path(root);
         return fs::is_regular_file(p + "/config.json") && fs::is_directory(p + "/blobs/sha256");
     }
     // The entries of dir_ itself.
-    std::set<std::string> top() const {
+    std::set<std::string> top() const
+    {
         std::set<std::string> out;
-        for (const auto &e : fs::directory_iterator(dir_)) out.insert(e.path().filename().string());
+        for (const auto &e : fs::directory_iterator(dir_))
+            out.insert(e.path().filename().string());
         return out;
     }
 };
 
-TEST_F(OciStorageRoot, ConfigFileRules) {
+TEST_F(OciStorageRoot, ConfigFileRules)
+{
     struct Case {
         const char *label;
         std::string config;
@@ -311,26 +326,30 @@ TEST_F(OciStorageRoot, ConfigFileRules) {
     }
 }
 
-TEST_F(OciStorageRoot, AbsoluteRootFromConfig) {
+TEST_F(OciStorageRoot, AbsoluteRootFromConfig)
+{
     put_file(path("config.json"), "{\"storage_root\": \"" + path("abs/reg") + "\"}");
     EXPECT_EQ(init_in_child(std::nullopt), "0");
     EXPECT_TRUE(opened(path("abs/reg")));
 }
 
-TEST_F(OciStorageRoot, WithoutConfigTheDefaultIsUsed) {
+TEST_F(OciStorageRoot, WithoutConfigTheDefaultIsUsed)
+{
     EXPECT_EQ(init_in_child(std::nullopt), "0");
     EXPECT_TRUE(opened("registry_storage"));
     EXPECT_EQ(top(), (std::set<std::string>{"registry_storage"}));
 }
 
-TEST_F(OciStorageRoot, EnvironmentWinsOverConfig) {
+TEST_F(OciStorageRoot, EnvironmentWinsOverConfig)
+{
     put_file(path("config.json"), "{\"storage_root\":\"cfg_root\"}");
     EXPECT_EQ(init_in_child(path("env_root")), "0");
     EXPECT_TRUE(opened(path("env_root")));
     EXPECT_EQ(top(), (std::set<std::string>{"config.json", "env_root"}));
 }
 
-TEST_F(OciStorageRoot, EmptyEnvironmentCountsAsUnset) {
+TEST_F(OciStorageRoot, EmptyEnvironmentCountsAsUnset)
+{
     put_file(path("config.json"), "{\"storage_root\":\"cfg_root\"}");
     EXPECT_EQ(init_in_child(std::string()), "0");
     EXPECT_TRUE(opened("cfg_root"));
@@ -339,11 +358,14 @@ TEST_F(OciStorageRoot, EmptyEnvironmentCountsAsUnset) {
 // A root too long to keep whole is refused, never cut to the name of some
 // other directory (nor replaced by the default) where the registry would
 // then be created. 1023 characters still fit.
-TEST_F(OciStorageRoot, RootTooLongIsRefusedNotCut) {
+TEST_F(OciStorageRoot, RootTooLongIsRefusedNotCut)
+{
     std::string root = path("r/");
-    while (root.size() < 1100) root += "abcdefghi/";
+    while (root.size() < 1100)
+        root += "abcdefghi/";
     std::string fits = root.substr(0, 1023);
-    while (fits.back() == '/') fits.pop_back();
+    while (fits.back() == '/')
+        fits.pop_back();
 
     EXPECT_NE(init_in_child(root), "0");
     EXPECT_FALSE(fs::exists(path("r")));
@@ -356,7 +378,8 @@ TEST_F(OciStorageRoot, RootTooLongIsRefusedNotCut) {
     EXPECT_TRUE(opened(fits));
 }
 
-TEST_F(OciStorageRoot, SecondCallIsFreeOnceOpen) {
+TEST_F(OciStorageRoot, SecondCallIsFreeOnceOpen)
+{
     Outcome r = run_in_child([&] {
         setenv("REGISTRY_STORAGE_ROOT", path("first").c_str(), 1);
         printf("%d", oci_init_storage());
@@ -368,7 +391,8 @@ TEST_F(OciStorageRoot, SecondCallIsFreeOnceOpen) {
     EXPECT_FALSE(fs::exists(path("second")));
 }
 
-TEST_F(OciStorageRoot, FailureIsReturnedAndRetried) {
+TEST_F(OciStorageRoot, FailureIsReturnedAndRetried)
+{
     put_file(path("file"), "x");
     Outcome r = run_in_child([&] {
         setenv("REGISTRY_STORAGE_ROOT", path("file/sub").c_str(), 1);

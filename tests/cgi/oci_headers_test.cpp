@@ -15,7 +15,8 @@ using namespace std::string_view_literals;
 
 constexpr uint64_t kMax = UINT64_MAX;
 
-TEST(OciContentLength, Values) {
+TEST(OciContentLength, Values)
+{
     struct Case {
         std::string_view text;
         int ok;
@@ -26,9 +27,9 @@ TEST(OciContentLength, Values) {
         {"12", 1, 12},
         {" 12\t", 1, 12},
         {"007", 1, 7},
-        {"4294967296", 1, 4294967296ull},                    // past 32 bits
-        {"18446744073709551615", 1, kMax},                   // the largest
-        {"18446744073709551616", 0, 0},                      // one more
+        {"4294967296", 1, 4294967296ull},  // past 32 bits
+        {"18446744073709551615", 1, kMax}, // the largest
+        {"18446744073709551616", 0, 0},    // one more
         {"99999999999999999999999999", 0, 0},
         {"", 0, 0},
         {"  ", 0, 0},
@@ -47,7 +48,8 @@ TEST(OciContentLength, Values) {
     }
 }
 
-TEST(OciContentRange, AcceptedForms) {
+TEST(OciContentRange, AcceptedForms)
+{
     struct Case {
         std::string_view text;
         uint64_t start;
@@ -73,15 +75,30 @@ TEST(OciContentRange, AcceptedForms) {
     }
 }
 
-TEST(OciContentRange, RefusedForms) {
+TEST(OciContentRange, RefusedForms)
+{
     static const std::string_view kRefused[] = {
-        "", "-", "5", "5-", "-5", "9-0",           // missing part, end below start
-        "a-b", "0-x", "0x1-2", "+1-2", "1-+2",     // not plain decimal numbers
-        "0 - 9", "0-9-10", "0--9",
-        "bytes=0-9",                               // the Range syntax, not Content-Range
-        "bytes 0-9", "bytes 0-9/", "bytes 0-9/9",  // no total, total not past the end
-        "bytes 0-9/x", "bytes */10",
-        "0-18446744073709551616",                  // beyond 64 bits
+        "",
+        "-",
+        "5",
+        "5-",
+        "-5",
+        "9-0", // missing part, end below start
+        "a-b",
+        "0-x",
+        "0x1-2",
+        "+1-2",
+        "1-+2", // not plain decimal numbers
+        "0 - 9",
+        "0-9-10",
+        "0--9",
+        "bytes=0-9", // the Range syntax, not Content-Range
+        "bytes 0-9",
+        "bytes 0-9/",
+        "bytes 0-9/9", // no total, total not past the end
+        "bytes 0-9/x",
+        "bytes */10",
+        "0-18446744073709551616", // beyond 64 bits
         "18446744073709551616-18446744073709551617",
         "0-9\0"sv,
     };
@@ -103,7 +120,8 @@ TEST(OciContentRange, RefusedForms) {
     }
 }
 
-TEST(OciRange, OutcomesAgainstASize) {
+TEST(OciRange, OutcomesAgainstASize)
+{
     struct Case {
         std::string_view text;
         uint64_t size;
@@ -116,11 +134,11 @@ TEST(OciRange, OutcomesAgainstASize) {
         {"bytes=0-0", 10, OCI_RANGE_SATISFIABLE, 0, 0},
         {"bytes=2-4", 10, OCI_RANGE_SATISFIABLE, 2, 4},
         {"bytes=0-9", 10, OCI_RANGE_SATISFIABLE, 0, 9},
-        {"bytes=5-100", 10, OCI_RANGE_SATISFIABLE, 5, 9},          // last cut to the end
+        {"bytes=5-100", 10, OCI_RANGE_SATISFIABLE, 5, 9}, // last cut to the end
         {"bytes=9-9", 10, OCI_RANGE_SATISFIABLE, 9, 9},
-        {"bytes=10-12", 10, OCI_RANGE_UNSATISFIABLE, 0, 0},        // first at the size
-        {"bytes=0-0", 0, OCI_RANGE_UNSATISFIABLE, 0, 0},           // empty blob
-        {"bytes=4-2", 10, OCI_RANGE_IGNORE, 0, 0},                 // invalid: last < first
+        {"bytes=10-12", 10, OCI_RANGE_UNSATISFIABLE, 0, 0}, // first at the size
+        {"bytes=0-0", 0, OCI_RANGE_UNSATISFIABLE, 0, 0},    // empty blob
+        {"bytes=4-2", 10, OCI_RANGE_IGNORE, 0, 0},          // invalid: last < first
         // first-
         {"bytes=0-", 10, OCI_RANGE_SATISFIABLE, 0, 9},
         {"bytes=7-", 10, OCI_RANGE_SATISFIABLE, 7, 9},
@@ -129,7 +147,7 @@ TEST(OciRange, OutcomesAgainstASize) {
         // -suffix
         {"bytes=-3", 10, OCI_RANGE_SATISFIABLE, 7, 9},
         {"bytes=-10", 10, OCI_RANGE_SATISFIABLE, 0, 9},
-        {"bytes=-11", 10, OCI_RANGE_SATISFIABLE, 0, 9},            // longer than the blob
+        {"bytes=-11", 10, OCI_RANGE_SATISFIABLE, 0, 9}, // longer than the blob
         {"bytes=-0", 10, OCI_RANGE_UNSATISFIABLE, 0, 0},
         {"bytes=-5", 0, OCI_RANGE_UNSATISFIABLE, 0, 0},
         // spelling
@@ -151,7 +169,7 @@ TEST(OciRange, OutcomesAgainstASize) {
         {"bytes=1-2x", 10, OCI_RANGE_IGNORE, 0, 0},
         {"bytes=1 -2", 10, OCI_RANGE_IGNORE, 0, 0},
         {"bytes=--1", 10, OCI_RANGE_IGNORE, 0, 0},
-        {"bytes=0-1,3-4", 10, OCI_RANGE_IGNORE, 0, 0},             // several ranges
+        {"bytes=0-1,3-4", 10, OCI_RANGE_IGNORE, 0, 0}, // several ranges
         {"bytes=0-1,", 10, OCI_RANGE_IGNORE, 0, 0},
         {"bytes 0-1", 10, OCI_RANGE_IGNORE, 0, 0},
         {"items=0-1", 10, OCI_RANGE_IGNORE, 0, 0},
@@ -167,7 +185,8 @@ TEST(OciRange, OutcomesAgainstASize) {
     }
 }
 
-TEST(OciRange, EveryPrefixOfAValidRangeIsHandledCleanly) {
+TEST(OciRange, EveryPrefixOfAValidRangeIsHandledCleanly)
+{
     const std::string valid = "bytes=12-34";
     for (size_t n = 0; n < valid.size(); n++) {
         SCOPED_TRACE(valid.substr(0, n));

@@ -31,15 +31,18 @@ constexpr size_t kManifestMax = 1048575;
 
 class ManifestProgram : public cgitest::TempDirTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempDirTest::SetUp();
         root_ = path("root");
     }
 
     // Runs the program with exactly env; every run must end with status 0
     // and leave standard error empty.
-    Reply run(const std::vector<std::string> &env, const std::string &stdin_data = "", std::string cwd = "") {
-        if (cwd.empty()) cwd = dir_;
+    Reply run(const std::vector<std::string> &env, const std::string &stdin_data = "", std::string cwd = "")
+    {
+        if (cwd.empty())
+            cwd = dir_;
         Outcome r = cgitest::run_program(V2_MANIFEST_PATH, env, stdin_data, cwd);
         EXPECT_TRUE(r.exited) << "killed by signal " << r.status;
         EXPECT_EQ(r.status, 0);
@@ -51,22 +54,26 @@ protected:
 
     // A request with the usual variables; a body sets CONTENT_LENGTH.
     Reply request(const std::string &method, const std::string &path_info, const std::string &body = "",
-                  std::vector<std::string> extra = {}) {
+                  std::vector<std::string> extra = {})
+    {
         std::vector<std::string> env = {"REQUEST_METHOD=" + method, "PATH_INFO=" + path_info,
                                         "REGISTRY_STORAGE_ROOT=" + root_};
-        if (!body.empty()) env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
+        if (!body.empty())
+            env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
         env.insert(env.end(), extra.begin(), extra.end());
         return run(env, body);
     }
 
-    static void expect_error(const Reply &r, int status, const std::string &code, const std::string &message) {
+    static void expect_error(const Reply &r, int status, const std::string &code, const std::string &message)
+    {
         EXPECT_EQ(r.headers, (std::vector<std::string>{"Status: " + std::to_string(status), kApi, kJsonType}));
         EXPECT_EQ(r.body, error_doc(code, message));
     }
 
     // PUT that must succeed; returns the digest it reported.
     std::string put(const std::string &name, const std::string &ref, const std::string &body,
-                    std::vector<std::string> extra = {}) {
+                    std::vector<std::string> extra = {})
+    {
         Reply r = request("PUT", "/v2/" + name + "/manifests/" + ref, body, extra);
         EXPECT_EQ(r.headers,
                   (std::vector<std::string>{"Status: 201 Created", kApi, "Location: /v2/" + name + "/manifests/" + ref,
@@ -75,7 +82,8 @@ protected:
         return sha256_digest(body);
     }
 
-    static std::vector<std::string> fetch_headers(const std::string &body, const std::string &type) {
+    static std::vector<std::string> fetch_headers(const std::string &body, const std::string &type)
+    {
         std::string digest = sha256_digest(body);
         return {"Status: 200 OK",
                 kApi,
@@ -85,14 +93,16 @@ protected:
                 "Content-Type: " + type};
     }
 
-    bool repositories_empty() const {
+    bool repositories_empty() const
+    {
         return !fs::exists(root_ + "/repositories") || fs::is_empty(root_ + "/repositories");
     }
 
     std::string root_;
 };
 
-TEST_F(ManifestProgram, FailureTable) {
+TEST_F(ManifestProgram, FailureTable)
+{
     struct Case {
         const char *label;
         std::string method; // empty: REQUEST_METHOD unset
@@ -112,8 +122,7 @@ TEST_F(ManifestProgram, FailureTable) {
         {"invalid name", "GET", "/v2/a b/manifests/latest", "", 404, "NAME_UNKNOWN", "repository name not known"},
         {"name of 256", "GET", "/v2/" + std::string(256, 'n') + "/manifests/x", "", 404, "NAME_UNKNOWN",
          "repository name not known"},
-        {"other endpoint", "GET", "/v2/library/app/tags/list", "", 404, "NAME_UNKNOWN",
-         "repository name not known"},
+        {"other endpoint", "GET", "/v2/library/app/tags/list", "", 404, "NAME_UNKNOWN", "repository name not known"},
         {"empty reference", "GET", "/v2/library/app/manifests/", "", 404, "NAME_UNKNOWN",
          "repository name or reference missing"},
         {"slashes only", "PUT", "/v2/library/app/manifests///", "", 404, "NAME_UNKNOWN",
@@ -125,14 +134,12 @@ TEST_F(ManifestProgram, FailureTable) {
         {"GET unknown tag", "GET", known, "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"HEAD unknown tag", "HEAD", known, "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"GET short digest", "GET", "/v2/a/manifests/sha256:abc", "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
-        {"GET unknown digest", "GET", "/v2/a/manifests/sha256:" + std::string(64, '0'), "", 404,
-         "MANIFEST_UNKNOWN", "manifest unknown"},
-        {"GET tag leaving its directory", "GET", "/v2/a/manifests/..", "", 404, "MANIFEST_UNKNOWN",
+        {"GET unknown digest", "GET", "/v2/a/manifests/sha256:" + std::string(64, '0'), "", 404, "MANIFEST_UNKNOWN",
          "manifest unknown"},
+        {"GET tag leaving its directory", "GET", "/v2/a/manifests/..", "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"method unset, unknown", "", known, "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"DELETE unknown tag", "DELETE", known, "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
-        {"DELETE bad digest", "DELETE", "/v2/a/manifests/sha256:XYZ", "", 404, "MANIFEST_UNKNOWN",
-         "manifest unknown"},
+        {"DELETE bad digest", "DELETE", "/v2/a/manifests/sha256:XYZ", "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"PUT empty", "PUT", known, "", 400, "MANIFEST_INVALID", "manifest body cannot be empty"},
         {"PUT not JSON", "PUT", known, "{not json", 400, "MANIFEST_INVALID", "manifest JSON parse failed"},
         {"PUT no config", "PUT", known, "{}", 400, "MANIFEST_INVALID", "manifest missing valid config.digest"},
@@ -151,15 +158,19 @@ TEST_F(ManifestProgram, FailureTable) {
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> env = {"REGISTRY_STORAGE_ROOT=" + root_};
-        if (!c.method.empty()) env.push_back("REQUEST_METHOD=" + c.method);
-        if (c.path_info) env.push_back("PATH_INFO=" + *c.path_info);
-        if (!c.body.empty()) env.push_back("CONTENT_LENGTH=" + std::to_string(c.body.size()));
+        if (!c.method.empty())
+            env.push_back("REQUEST_METHOD=" + c.method);
+        if (c.path_info)
+            env.push_back("PATH_INFO=" + *c.path_info);
+        if (!c.body.empty())
+            env.push_back("CONTENT_LENGTH=" + std::to_string(c.body.size()));
         expect_error(run(env, c.body), c.status, c.code, c.message);
     }
     EXPECT_TRUE(repositories_empty());
 }
 
-TEST_F(ManifestProgram, StorageIsOpenedBeforeAnythingElse) {
+TEST_F(ManifestProgram, StorageIsOpenedBeforeAnythingElse)
+{
     put_file(path("file"), "x");
     root_ = path("file/sub"); // cannot be created below a file
     for (const char *method : {"GET", "PUT", "PATCH"}) {
@@ -170,7 +181,8 @@ TEST_F(ManifestProgram, StorageIsOpenedBeforeAnythingElse) {
     }
 }
 
-TEST_F(ManifestProgram, PutGetHeadDeleteRoundTrip) {
+TEST_F(ManifestProgram, PutGetHeadDeleteRoundTrip)
+{
     const std::string body = manifest('b', ",\"annotations\":{\"k\":\"v\\n\"}") + "\n";
     const std::string digest = put("library/app", "v1", body, {"CONTENT_TYPE=" + std::string(kOciType)});
 
@@ -188,11 +200,11 @@ TEST_F(ManifestProgram, PutGetHeadDeleteRoundTrip) {
     EXPECT_EQ(del.headers, (std::vector<std::string>{"Status: 202 Accepted", kApi}));
     EXPECT_EQ(del.body, "");
     expect_error(request("GET", "/v2/library/app/manifests/v1"), 404, "MANIFEST_UNKNOWN", "manifest unknown");
-    expect_error(request("GET", "/v2/library/app/manifests/" + digest), 404, "MANIFEST_UNKNOWN",
-                 "manifest unknown");
+    expect_error(request("GET", "/v2/library/app/manifests/" + digest), 404, "MANIFEST_UNKNOWN", "manifest unknown");
 }
 
-TEST_F(ManifestProgram, PutByDigestAndDeleteByDigest) {
+TEST_F(ManifestProgram, PutByDigestAndDeleteByDigest)
+{
     const std::string body = manifest('c');
     const std::string digest = put("a", sha256_digest(body), body);
     EXPECT_EQ(request("GET", "/v2/a/manifests/" + digest).body, body);
@@ -201,7 +213,8 @@ TEST_F(ManifestProgram, PutByDigestAndDeleteByDigest) {
     expect_error(request("GET", "/v2/a/manifests/" + digest), 404, "MANIFEST_UNKNOWN", "manifest unknown");
 }
 
-TEST_F(ManifestProgram, MethodUnsetOrEmptyIsGet) {
+TEST_F(ManifestProgram, MethodUnsetOrEmptyIsGet)
+{
     const std::string body = manifest('d');
     put("a", "t", body);
     Reply unset = run({"PATH_INFO=/v2/a/manifests/t", "REGISTRY_STORAGE_ROOT=" + root_});
@@ -211,14 +224,17 @@ TEST_F(ManifestProgram, MethodUnsetOrEmptyIsGet) {
     EXPECT_EQ(empty.body, body);
 }
 
-TEST_F(ManifestProgram, ContentTypeChoice) {
+TEST_F(ManifestProgram, ContentTypeChoice)
+{
     struct Case {
         const char *label;
         std::vector<std::string> env;
         std::string want;
     };
     const Case kCases[] = {
-        {"CONTENT_TYPE", {"CONTENT_TYPE=application/x-one", "HTTP_CONTENT_TYPE=application/x-two"}, "application/x-one"},
+        {"CONTENT_TYPE",
+         {"CONTENT_TYPE=application/x-one", "HTTP_CONTENT_TYPE=application/x-two"},
+         "application/x-one"},
         {"HTTP_CONTENT_TYPE", {"HTTP_CONTENT_TYPE=application/x-two"}, "application/x-two"},
         {"empty CONTENT_TYPE", {"CONTENT_TYPE=", "HTTP_CONTENT_TYPE=application/x-two"}, "application/x-two"},
         {"neither", {}, kDefaultType},
@@ -232,7 +248,8 @@ TEST_F(ManifestProgram, ContentTypeChoice) {
     }
 }
 
-TEST_F(ManifestProgram, BodyFromPostBodyFile) {
+TEST_F(ManifestProgram, BodyFromPostBodyFile)
+{
     const std::string body = manifest('e');
     put_file(path("body"), body);
     Reply r = run({"REQUEST_METHOD=PUT", "PATH_INFO=/v2/a/manifests/f", "REGISTRY_STORAGE_ROOT=" + root_,
@@ -244,9 +261,11 @@ TEST_F(ManifestProgram, BodyFromPostBodyFile) {
 }
 
 // The longest name and reference give a Location of 540 bytes, sent whole.
-TEST_F(ManifestProgram, LocationLineIsWhole) {
+TEST_F(ManifestProgram, LocationLineIsWhole)
+{
     std::string name;
-    while (name.size() < 255) name += "abc/";
+    while (name.size() < 255)
+        name += "abc/";
     name.resize(255);
     ASSERT_NE(name.back(), '/');
     const std::string tag(255, 't');
@@ -257,12 +276,12 @@ TEST_F(ManifestProgram, LocationLineIsWhole) {
                                                    "Docker-Content-Digest: " + sha256_digest(body)}));
 }
 
-TEST_F(ManifestProgram, RootFromConfigInTheWorkingDirectory) {
+TEST_F(ManifestProgram, RootFromConfigInTheWorkingDirectory)
+{
     put_file(path("config.json"), "{\"storage_root\": \"from_config\"}");
     const std::string body = manifest('1');
-    Reply put = run({"REQUEST_METHOD=PUT", "PATH_INFO=/v2/a/manifests/t",
-                     "CONTENT_LENGTH=" + std::to_string(body.size())},
-                    body);
+    Reply put = run(
+        {"REQUEST_METHOD=PUT", "PATH_INFO=/v2/a/manifests/t", "CONTENT_LENGTH=" + std::to_string(body.size())}, body);
     ASSERT_EQ(put.headers.at(0), "Status: 201 Created");
     EXPECT_TRUE(fs::exists(path("from_config/repositories/a/_manifests/tags/t/current/link")));
 
@@ -274,7 +293,8 @@ TEST_F(ManifestProgram, RootFromConfigInTheWorkingDirectory) {
 }
 
 // Bodies over the store's limit are refused from the declared length alone.
-TEST_F(ManifestProgram, OversizedBodyIsRefusedBeforeReading) {
+TEST_F(ManifestProgram, OversizedBodyIsRefusedBeforeReading)
+{
     sparse_file(path("huge"), static_cast<off_t>(3) << 30);
     put_file(path("big"), std::string(kManifestMax + 1, ' '));
     struct Case {
@@ -300,7 +320,8 @@ TEST_F(ManifestProgram, OversizedBodyIsRefusedBeforeReading) {
     EXPECT_TRUE(repositories_empty());
 }
 
-TEST_F(ManifestProgram, LargestManifestIsStoredAndServedWhole) {
+TEST_F(ManifestProgram, LargestManifestIsStoredAndServedWhole)
+{
     std::string body = manifest('2');
     body.append(kManifestMax - body.size(), ' ');
     ASSERT_EQ(body.size(), kManifestMax);

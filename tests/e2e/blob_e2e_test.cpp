@@ -19,19 +19,23 @@ namespace fs = std::filesystem;
 namespace {
 
 // "<prefix>" followed by an upload ID: 8-4-4-4-12 lowercase hex digits.
-bool is_upload_url(const std::string &url, const std::string &prefix) {
-    if (url.size() != prefix.size() + 36 || url.compare(0, prefix.size(), prefix) != 0) return false;
+bool is_upload_url(const std::string &url, const std::string &prefix)
+{
+    if (url.size() != prefix.size() + 36 || url.compare(0, prefix.size(), prefix) != 0)
+        return false;
     for (size_t i = 0; i < 36; i++) {
         char c = url[prefix.size() + i];
         bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
     }
     return true;
 }
 
 // Bytes of every value, NUL included, and long enough to take several of
 // the programs' 64 KiB pieces.
-std::string blob_bytes(size_t n, unsigned seed = 1) {
+std::string blob_bytes(size_t n, unsigned seed = 1)
+{
     std::string s(n, '\0');
     uint32_t x = seed * 2654435761u + 1;
     for (size_t i = 0; i < n; i++) {
@@ -41,41 +45,48 @@ std::string blob_bytes(size_t n, unsigned seed = 1) {
     return s;
 }
 
-std::string blob_file(const std::string &root, const std::string &digest) {
+std::string blob_file(const std::string &root, const std::string &digest)
+{
     return root + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
 }
 
-size_t upload_count(const std::string &root) {
+size_t upload_count(const std::string &root)
+{
     size_t n = 0;
-    for (const auto &e : fs::directory_iterator(root + "/uploads")) n += e.path().extension() == ".part";
+    for (const auto &e : fs::directory_iterator(root + "/uploads"))
+        n += e.path().extension() == ".part";
     return n;
 }
 
 class BlobApiTest : public LighttpdTest {
 protected:
     // lighttpd wants a length on every POST, also an empty one.
-    Response post(const std::string &name, const std::string &query = "", const std::string &body = "") {
+    Response post(const std::string &name, const std::string &query = "", const std::string &body = "")
+    {
         std::vector<std::string> headers;
-        if (body.empty()) headers.push_back("Content-Length: 0");
+        if (body.empty())
+            headers.push_back("Content-Length: 0");
         return http("POST", "/v2/" + name + "/blobs/uploads/" + query, body, headers);
     }
 
     // Starts an upload and returns its Location.
-    std::string start_upload(const std::string &name) {
+    std::string start_upload(const std::string &name)
+    {
         Response r = post(name);
         EXPECT_EQ(r.status, 202) << r.body;
         return r.get("Location");
     }
 
-    std::string push(const std::string &name, const std::string &data) {
+    std::string push(const std::string &name, const std::string &data)
+    {
         std::string digest = sha256_digest(data);
         Response r = post(name, "?digest=" + digest, data);
         EXPECT_EQ(r.status, 201) << r.body;
         return digest;
     }
 
-    void expect_upload_reply(const Response &r, int status, const std::string &location,
-                             const std::string &range) {
+    void expect_upload_reply(const Response &r, int status, const std::string &location, const std::string &range)
+    {
         EXPECT_EQ(r.status, status) << r.status_line << r.body;
         EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
         EXPECT_EQ(r.get("Location"), location);
@@ -84,7 +95,8 @@ protected:
         EXPECT_EQ(r.body, "");
     }
 
-    void expect_blob_created(const Response &r, const std::string &name, const std::string &digest) {
+    void expect_blob_created(const Response &r, const std::string &name, const std::string &digest)
+    {
         EXPECT_EQ(r.status, 201) << r.status_line << r.body;
         EXPECT_EQ(r.get("Location"), "/v2/" + name + "/blobs/" + digest);
         EXPECT_EQ(r.get("Docker-Content-Digest"), digest);
@@ -92,7 +104,8 @@ protected:
         EXPECT_EQ(r.body, "");
     }
 
-    void expect_stored(const std::string &name, const std::string &data) {
+    void expect_stored(const std::string &name, const std::string &data)
+    {
         Response get = http("GET", "/v2/" + name + "/blobs/" + sha256_digest(data));
         EXPECT_EQ(get.status, 200);
         EXPECT_TRUE(get.body == data) << "blob differs, " << get.body.size() << " bytes";
@@ -108,7 +121,8 @@ protected:
 
 // ---------------------------------------------------------------- pull
 
-TEST_F(BlobApiTest, HeadAndGetOfAStoredBlob) {
+TEST_F(BlobApiTest, HeadAndGetOfAStoredBlob)
+{
     const std::string data = blob_bytes(300000);
     const std::string digest = push("library/app", data);
 
@@ -139,7 +153,8 @@ TEST_F(BlobApiTest, HeadAndGetOfAStoredBlob) {
     EXPECT_EQ(get.body, "");
 }
 
-TEST_F(BlobApiTest, PullErrors) {
+TEST_F(BlobApiTest, PullErrors)
+{
     const std::string digest = push("library/app", "stored");
     const std::string absent = sha256_digest("never pushed");
     expect_error(http("GET", "/v2/library/app/blobs/" + absent), 404, "BLOB_UNKNOWN", "blob unknown to registry");
@@ -182,13 +197,14 @@ const RangeCase kRangeCases[] = {
     {"bytes=200000-", 416, "bytes */200000", 0, 0},
     {"bytes=300000-300001", 416, "bytes */200000", 0, 0},
     {"bytes=-0", 416, "bytes */200000", 0, 0},
-    {"bytes=5-4", 200, nullptr, 0, 200000},        // invalid: ignored
-    {"bytes=abc", 200, nullptr, 0, 200000},        // malformed: ignored
-    {"bytes=0-1,5-6", 200, nullptr, 0, 200000},    // several ranges: ignored
+    {"bytes=5-4", 200, nullptr, 0, 200000},     // invalid: ignored
+    {"bytes=abc", 200, nullptr, 0, 200000},     // malformed: ignored
+    {"bytes=0-1,5-6", 200, nullptr, 0, 200000}, // several ranges: ignored
     {"pages=1-2", 200, nullptr, 0, 200000},
 };
 
-void check_ranges(const std::function<Response(const std::string &)> &get_with) {
+void check_ranges(const std::function<Response(const std::string &)> &get_with)
+{
     const std::string data = blob_bytes(200000, 7);
     for (const RangeCase &c : kRangeCases) {
         SCOPED_TRACE(c.range);
@@ -205,21 +221,22 @@ void check_ranges(const std::function<Response(const std::string &)> &get_with) 
     }
 }
 
-TEST_F(BlobApiTest, RangeRequestsWithSendfile) {
+TEST_F(BlobApiTest, RangeRequestsWithSendfile)
+{
     const std::string digest = push("r", blob_bytes(200000, 7));
-    check_ranges([&](const std::string &range) {
-        return http("GET", "/v2/r/blobs/" + digest, "", {"Range: " + range});
-    });
+    check_ranges(
+        [&](const std::string &range) { return http("GET", "/v2/r/blobs/" + digest, "", {"Range: " + range}); });
 }
 
-TEST_F(BlobApiNoSendfileTest, RangeRequestsWithoutSendfile) {
+TEST_F(BlobApiNoSendfileTest, RangeRequestsWithoutSendfile)
+{
     const std::string digest = push("r", blob_bytes(200000, 7));
-    check_ranges([&](const std::string &range) {
-        return http("GET", "/v2/r/blobs/" + digest, "", {"Range: " + range});
-    });
+    check_ranges(
+        [&](const std::string &range) { return http("GET", "/v2/r/blobs/" + digest, "", {"Range: " + range}); });
 }
 
-TEST_F(BlobApiTest, RangeOfAnEmptyBlobIsUnsatisfiable) {
+TEST_F(BlobApiTest, RangeOfAnEmptyBlobIsUnsatisfiable)
+{
     const std::string digest = push("r", "");
     Response r = http("GET", "/v2/r/blobs/" + digest, "", {"Range: bytes=0-"});
     EXPECT_EQ(r.status, 416);
@@ -228,7 +245,8 @@ TEST_F(BlobApiTest, RangeOfAnEmptyBlobIsUnsatisfiable) {
 
 // The server sends the file itself only with X-Sendfile: lighttpd then adds
 // the file's Last-Modified, which the program never writes.
-TEST_F(BlobApiTest, WholeGetGoesThroughSendfile) {
+TEST_F(BlobApiTest, WholeGetGoesThroughSendfile)
+{
     const std::string data = blob_bytes(100000, 3);
     const std::string digest = push("s", data);
     Response r = http("GET", "/v2/s/blobs/" + digest);
@@ -239,7 +257,8 @@ TEST_F(BlobApiTest, WholeGetGoesThroughSendfile) {
     EXPECT_TRUE(r.body == data);
 }
 
-TEST_F(BlobApiNoSendfileTest, WholeGetIsStreamedWithoutSendfile) {
+TEST_F(BlobApiNoSendfileTest, WholeGetIsStreamedWithoutSendfile)
+{
     const std::string data = blob_bytes(100000, 3);
     const std::string digest = push("s", data);
     Response r = http("GET", "/v2/s/blobs/" + digest);
@@ -251,7 +270,8 @@ TEST_F(BlobApiNoSendfileTest, WholeGetIsStreamedWithoutSendfile) {
 
 // ---------------------------------------------------------------- push
 
-TEST_F(BlobApiTest, PostThenPutMonolithic) {
+TEST_F(BlobApiTest, PostThenPutMonolithic)
+{
     const std::string data = blob_bytes(150000, 2);
     const std::string digest = sha256_digest(data);
     Response started = post("library/app");
@@ -268,7 +288,8 @@ TEST_F(BlobApiTest, PostThenPutMonolithic) {
     expect_error(http("GET", location), 404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
 }
 
-TEST_F(BlobApiTest, PostWithDigestIsMonolithic) {
+TEST_F(BlobApiTest, PostWithDigestIsMonolithic)
+{
     const std::string data = blob_bytes(70000, 4);
     const std::string digest = sha256_digest(data);
     expect_blob_created(post("library/app", "?digest=" + digest, data), "library/app", digest);
@@ -285,7 +306,8 @@ TEST_F(BlobApiTest, PostWithDigestIsMonolithic) {
     EXPECT_EQ(upload_count(root_), 0u);
 }
 
-TEST_F(BlobApiTest, StreamedPatchThenPut) {
+TEST_F(BlobApiTest, StreamedPatchThenPut)
+{
     const std::string data = blob_bytes(250000, 5);
     const std::string digest = sha256_digest(data);
     const std::string location = start_upload("a/b");
@@ -300,7 +322,8 @@ TEST_F(BlobApiTest, StreamedPatchThenPut) {
     expect_stored("a/b", data);
 }
 
-TEST_F(BlobApiTest, ChunkedPatchInOrderAndOutOfOrder) {
+TEST_F(BlobApiTest, ChunkedPatchInOrderAndOutOfOrder)
+{
     const std::string data = blob_bytes(200001, 6);
     const std::string digest = sha256_digest(data);
     const std::string location = start_upload("a/b");
@@ -334,7 +357,8 @@ TEST_F(BlobApiTest, ChunkedPatchInOrderAndOutOfOrder) {
     expect_stored("a/b", data);
 }
 
-TEST_F(BlobApiTest, CancelUpload) {
+TEST_F(BlobApiTest, CancelUpload)
+{
     const std::string location = start_upload("a/b");
     ASSERT_EQ(http("PATCH", location, "partial").status, 202);
     EXPECT_EQ(upload_count(root_), 1u);
@@ -347,7 +371,8 @@ TEST_F(BlobApiTest, CancelUpload) {
     expect_error(http("DELETE", location), 404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
 }
 
-TEST_F(BlobApiTest, MountFromAnotherRepository) {
+TEST_F(BlobApiTest, MountFromAnotherRepository)
+{
     const std::string data = "layer shared between repositories";
     const std::string digest = push("source/repo", data);
     expect_blob_created(post("target/repo", "?mount=" + digest + "&from=source/repo"), "target/repo", digest);
@@ -365,7 +390,8 @@ TEST_F(BlobApiTest, MountFromAnotherRepository) {
     EXPECT_EQ(upload_count(root_), 2u);
 }
 
-TEST_F(BlobApiTest, PutDigestChecks) {
+TEST_F(BlobApiTest, PutDigestChecks)
+{
     const std::string location = start_upload("a/b");
     ASSERT_EQ(http("PATCH", location, "content").status, 202);
 
@@ -377,17 +403,16 @@ TEST_F(BlobApiTest, PutDigestChecks) {
     // A wrong digest spends it.
     const std::string wrong = sha256_digest("not the content");
     Response r = http("PUT", location + "?digest=" + wrong);
-    expect_error(r, 400, "DIGEST_INVALID",
-                 "digest mismatch: expected " + wrong + ", got " + sha256_digest("content"));
+    expect_error(r, 400, "DIGEST_INVALID", "digest mismatch: expected " + wrong + ", got " + sha256_digest("content"));
     expect_error(http("GET", location), 404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
     EXPECT_FALSE(fs::exists(blob_file(root_, wrong)));
     EXPECT_FALSE(fs::exists(blob_file(root_, sha256_digest("content"))));
 }
 
-TEST_F(BlobApiTest, UnknownAndMalformedUploads) {
+TEST_F(BlobApiTest, UnknownAndMalformedUploads)
+{
     const std::string unknown = "/v2/a/b/blobs/uploads/01234567-89ab-cdef-0123-456789abcdef";
-    for (const std::string &target :
-         {unknown, std::string("/v2/a/b/blobs/uploads/not-a-uuid")}) {
+    for (const std::string &target : {unknown, std::string("/v2/a/b/blobs/uploads/not-a-uuid")}) {
         SCOPED_TRACE(target);
         for (const char *method : {"GET", "PATCH", "PUT", "DELETE"}) {
             SCOPED_TRACE(method);
@@ -410,13 +435,15 @@ TEST_F(BlobApiTest, UnknownAndMalformedUploads) {
 // not let through.
 class BlobCgiTest : public cgitest::TempDirTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempDirTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         root_ = path("storage");
     }
 
-    cgitest::Outcome run(const std::string &prog, std::vector<std::string> env, const std::string &body = "") {
+    cgitest::Outcome run(const std::string &prog, std::vector<std::string> env, const std::string &body = "")
+    {
         env.push_back("REGISTRY_STORAGE_ROOT=" + root_);
         cgitest::Outcome o = cgitest::run_program(std::string(CGI_BIN_DIR) + "/" + prog, env, body);
         EXPECT_TRUE(o.exited);
@@ -425,15 +452,18 @@ protected:
         return o;
     }
 
-    static bool has_line(const cgitest::Reply &r, const std::string &line) {
+    static bool has_line(const cgitest::Reply &r, const std::string &line)
+    {
         return std::find(r.headers.begin(), r.headers.end(), line) != r.headers.end();
     }
 
-    std::string start_upload() {
-        cgitest::Reply r = cgitest::parse_reply(
-            run("v2_upload", {"REQUEST_METHOD=POST", "PATH_INFO=/v2/a/blobs/uploads/"}).out);
+    std::string start_upload()
+    {
+        cgitest::Reply r =
+            cgitest::parse_reply(run("v2_upload", {"REQUEST_METHOD=POST", "PATH_INFO=/v2/a/blobs/uploads/"}).out);
         for (const std::string &h : r.headers)
-            if (h.rfind("Docker-Upload-UUID: ", 0) == 0) return h.substr(20);
+            if (h.rfind("Docker-Upload-UUID: ", 0) == 0)
+                return h.substr(20);
         ADD_FAILURE() << "no upload started";
         return "";
     }
@@ -441,13 +471,14 @@ protected:
     std::string root_;
 };
 
-TEST_F(BlobCgiTest, BodyShorterThanDeclaredIsRefused) {
+TEST_F(BlobCgiTest, BodyShorterThanDeclaredIsRefused)
+{
     const std::string uuid = start_upload();
     const std::string path_info = "PATH_INFO=/v2/a/blobs/uploads/" + uuid;
-    ASSERT_EQ(cgitest::parse_reply(run("v2_upload", {"REQUEST_METHOD=PATCH", path_info, "CONTENT_LENGTH=4"}, "abcd")
-                                       .out)
-                  .headers[0],
-              "Status: 202 Accepted");
+    ASSERT_EQ(
+        cgitest::parse_reply(run("v2_upload", {"REQUEST_METHOD=PATCH", path_info, "CONTENT_LENGTH=4"}, "abcd").out)
+            .headers[0],
+        "Status: 202 Accepted");
 
     struct Case {
         const char *label;
@@ -461,8 +492,8 @@ TEST_F(BlobCgiTest, BodyShorterThanDeclaredIsRefused) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        cgitest::Outcome o = run("v2_upload", {"REQUEST_METHOD=PATCH", path_info, "CONTENT_LENGTH=" + c.content_length},
-                                 "efghi");
+        cgitest::Outcome o =
+            run("v2_upload", {"REQUEST_METHOD=PATCH", path_info, "CONTENT_LENGTH=" + c.content_length}, "efghi");
         cgitest::Reply r = cgitest::parse_reply(o.out);
         ASSERT_TRUE(r.complete) << o.out;
         EXPECT_EQ(r.headers[0], "Status: 400");
@@ -471,45 +502,48 @@ TEST_F(BlobCgiTest, BodyShorterThanDeclaredIsRefused) {
     }
     // The same on the final PUT: nothing is committed.
     const std::string digest = sha256_digest("abcdefghi");
-    cgitest::Outcome o = run("v2_upload",
-                             {"REQUEST_METHOD=PUT", path_info, "QUERY_STRING=digest=" + digest, "CONTENT_LENGTH=9"},
-                             "efghi");
+    cgitest::Outcome o = run(
+        "v2_upload", {"REQUEST_METHOD=PUT", path_info, "QUERY_STRING=digest=" + digest, "CONTENT_LENGTH=9"}, "efghi");
     EXPECT_EQ(cgitest::parse_reply(o.out).body, error_doc("SIZE_INVALID", "request body ended after 5 of 9 bytes"));
     EXPECT_FALSE(fs::exists(blob_file(root_, digest)));
 
     // A monolithic POST with a short body leaves neither blob nor upload.
-    o = run("v2_upload",
-            {"REQUEST_METHOD=POST", "PATH_INFO=/v2/a/blobs/uploads/", "QUERY_STRING=digest=" + digest,
-             "CONTENT_LENGTH=9"},
-            "abcd");
+    o = run(
+        "v2_upload",
+        {"REQUEST_METHOD=POST", "PATH_INFO=/v2/a/blobs/uploads/", "QUERY_STRING=digest=" + digest, "CONTENT_LENGTH=9"},
+        "abcd");
     EXPECT_EQ(cgitest::parse_reply(o.out).body, error_doc("SIZE_INVALID", "request body ended after 4 of 9 bytes"));
     EXPECT_FALSE(fs::exists(blob_file(root_, digest)));
     EXPECT_EQ(upload_count(root_), 1u);
 
     // The upload is as it was: the rest of the content completes it.
-    o = run("v2_upload",
-            {"REQUEST_METHOD=PUT", path_info, "QUERY_STRING=digest=" + digest, "CONTENT_LENGTH=5"}, "efghi");
+    o = run("v2_upload", {"REQUEST_METHOD=PUT", path_info, "QUERY_STRING=digest=" + digest, "CONTENT_LENGTH=5"},
+            "efghi");
     EXPECT_EQ(cgitest::parse_reply(o.out).headers[0], "Status: 201 Created");
     EXPECT_EQ(slurp(blob_file(root_, digest)), "abcdefghi");
 }
 
-TEST_F(BlobCgiTest, MalformedContentLength) {
+TEST_F(BlobCgiTest, MalformedContentLength)
+{
     const std::string uuid = start_upload();
     for (const char *cl : {"abc", "-5", "12abc", "99999999999999999999999"}) {
         SCOPED_TRACE(cl);
-        cgitest::Outcome o = run("v2_upload", {"REQUEST_METHOD=PATCH", "PATH_INFO=/v2/a/blobs/uploads/" + uuid,
-                                               std::string("CONTENT_LENGTH=") + cl},
-                                 "abc");
+        cgitest::Outcome o =
+            run("v2_upload",
+                {"REQUEST_METHOD=PATCH", "PATH_INFO=/v2/a/blobs/uploads/" + uuid, std::string("CONTENT_LENGTH=") + cl},
+                "abc");
         EXPECT_EQ(cgitest::parse_reply(o.out).body, error_doc("SIZE_INVALID", "invalid Content-Length"));
     }
 }
 
-TEST_F(BlobCgiTest, BodyFromPostBodyFile) {
+TEST_F(BlobCgiTest, BodyFromPostBodyFile)
+{
     const std::string uuid = start_upload();
     const std::string data = blob_bytes(140000, 9);
     put_file(path("body"), data);
-    cgitest::Outcome o = run("v2_upload", {"REQUEST_METHOD=PATCH", "PATH_INFO=/v2/a/blobs/uploads/" + uuid,
-                                           "POST_BODY_FILE=" + path("body"), "CONTENT_LENGTH=3"},
+    cgitest::Outcome o = run("v2_upload",
+                             {"REQUEST_METHOD=PATCH", "PATH_INFO=/v2/a/blobs/uploads/" + uuid,
+                              "POST_BODY_FILE=" + path("body"), "CONTENT_LENGTH=3"},
                              "xyz");
     cgitest::Reply r = cgitest::parse_reply(o.out);
     EXPECT_EQ(r.headers[0], "Status: 202 Accepted");
@@ -517,13 +551,14 @@ TEST_F(BlobCgiTest, BodyFromPostBodyFile) {
     EXPECT_EQ(slurp(root_ + "/uploads/" + uuid + ".part"), data);
 }
 
-TEST_F(BlobCgiTest, SendfileHeaderOnlyWhenEnabledAndWithoutRange) {
+TEST_F(BlobCgiTest, SendfileHeaderOnlyWhenEnabledAndWithoutRange)
+{
     const std::string data = "0123456789";
     const std::string digest = sha256_digest(data);
-    cgitest::Outcome o = run("v2_upload",
-                             {"REQUEST_METHOD=POST", "PATH_INFO=/v2/a/blobs/uploads/", "QUERY_STRING=digest=" + digest,
-                              "CONTENT_LENGTH=10"},
-                             data);
+    cgitest::Outcome o = run(
+        "v2_upload",
+        {"REQUEST_METHOD=POST", "PATH_INFO=/v2/a/blobs/uploads/", "QUERY_STRING=digest=" + digest, "CONTENT_LENGTH=10"},
+        data);
     ASSERT_EQ(cgitest::parse_reply(o.out).headers[0], "Status: 201 Created") << o.out;
     const std::string pi = "PATH_INFO=/v2/a/blobs/" + digest;
 
@@ -534,8 +569,8 @@ TEST_F(BlobCgiTest, SendfileHeaderOnlyWhenEnabledAndWithoutRange) {
 
     r = cgitest::parse_reply(run("v2_blob", {"REQUEST_METHOD=GET", pi}).out);
     EXPECT_EQ(r.body, data);
-    r = cgitest::parse_reply(run("v2_blob", {"REQUEST_METHOD=GET", pi, "REGISTRY_X_SENDFILE=1", "HTTP_RANGE=bytes=2-3"})
-                                 .out);
+    r = cgitest::parse_reply(
+        run("v2_blob", {"REQUEST_METHOD=GET", pi, "REGISTRY_X_SENDFILE=1", "HTTP_RANGE=bytes=2-3"}).out);
     EXPECT_EQ(r.headers[0], "Status: 206 Partial Content");
     EXPECT_EQ(r.body, "23");
     r = cgitest::parse_reply(run("v2_blob", {"REQUEST_METHOD=HEAD", pi, "REGISTRY_X_SENDFILE=1"}).out);
@@ -543,7 +578,8 @@ TEST_F(BlobCgiTest, SendfileHeaderOnlyWhenEnabledAndWithoutRange) {
     EXPECT_EQ(r.body, "");
 }
 
-TEST_F(BlobCgiTest, StorageThenPathThenMethod) {
+TEST_F(BlobCgiTest, StorageThenPathThenMethod)
+{
     put_file(path("not-a-dir"), "x");
     struct Case {
         const char *prog;
@@ -564,10 +600,10 @@ TEST_F(BlobCgiTest, StorageThenPathThenMethod) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.prog) + " " + c.path_info);
-        cgitest::Outcome o = cgitest::run_program(std::string(CGI_BIN_DIR) + "/" + c.prog,
-                                                  {"REGISTRY_STORAGE_ROOT=" + c.root,
-                                                   std::string("REQUEST_METHOD=") + c.method,
-                                                   std::string("PATH_INFO=") + c.path_info});
+        cgitest::Outcome o =
+            cgitest::run_program(std::string(CGI_BIN_DIR) + "/" + c.prog,
+                                 {"REGISTRY_STORAGE_ROOT=" + c.root, std::string("REQUEST_METHOD=") + c.method,
+                                  std::string("PATH_INFO=") + c.path_info});
         EXPECT_TRUE(o.exited);
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.err, "");

@@ -20,7 +20,8 @@ constexpr const char kRepo[] = "conc/app";
 
 class ConcurrencyTest : public LighttpdTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         LighttpdTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         const size_t pads[] = {0, 3000, 40000, 200000};
@@ -31,14 +32,16 @@ protected:
         }
         for (size_t size : {size_t(70000), size_t(1) << 20}) {
             std::string b(size, '\0');
-            for (size_t i = 0; i < size; i++) b[i] = static_cast<char>((i * 7919 + size) & 0xff);
+            for (size_t i = 0; i < size; i++)
+                b[i] = static_cast<char>((i * 7919 + size) & 0xff);
             blobs_.push_back(b);
         }
     }
 
     // A manifest answer: whole and matching its digest header, or the 404
     // document. Returns false (and records why) otherwise.
-    void check_manifest_reply(const Response &r, bool head, const std::string &what) {
+    void check_manifest_reply(const Response &r, bool head, const std::string &what)
+    {
         if (r.status == 200) {
             const std::string digest = r.get("Docker-Content-Digest");
             if (!digests_.count(digest)) {
@@ -48,7 +51,8 @@ protected:
             if (head) {
                 size_t size = 0;
                 for (const std::string &m : manifests_)
-                    if (sha256_digest(m) == digest) size = m.size();
+                    if (sha256_digest(m) == digest)
+                        size = m.size();
                 if (r.get("Content-Length") != std::to_string(size) || !r.body.empty())
                     bad_.add(what + ": HEAD length " + r.get("Content-Length") + " for " + digest);
                 return;
@@ -69,7 +73,8 @@ protected:
 
     // The loops of every thread against the given ports; each thread runs
     // rounds operations, each on a port chosen in turn.
-    void run_loops(const std::vector<int> &ports, int rounds) {
+    void run_loops(const std::vector<int> &ports, int rounds)
+    {
         const bool uploads = program_exists("v2_upload");
         const bool blob_reads = program_exists("v2_blob");
         const std::string base = std::string("/v2/") + kRepo;
@@ -92,8 +97,8 @@ protected:
             threads.emplace_back([&, t] {
                 for (int i = 0; i < rounds; i++) {
                     bool head = i % 3 == 2;
-                    std::string ref = i % 4 == 1 ? sha256_digest(manifests_[static_cast<size_t>(i) % manifests_.size()])
-                                                 : "moving";
+                    std::string ref =
+                        i % 4 == 1 ? sha256_digest(manifests_[static_cast<size_t>(i) % manifests_.size()]) : "moving";
                     Response r = http_at(port_for(t, i), head ? "HEAD" : "GET", base + "/manifests/" + ref);
                     (head ? heads_ : gets_)++;
                     check_manifest_reply(r, head, std::string(head ? "HEAD " : "GET ") + ref);
@@ -101,7 +106,7 @@ protected:
             });
         threads.emplace_back([&] { // deleter: tags and digests
             for (int i = 0; i < rounds / 2; i++) {
-                std::string ref = i % 3 == 0 ? "moving"
+                std::string ref = i % 3 == 0   ? "moving"
                                   : i % 3 == 1 ? "other"
                                                : sha256_digest(manifests_[static_cast<size_t>(i) % manifests_.size()]);
                 Response r = http_at(port_for(0, i), "DELETE", base + "/manifests/" + ref);
@@ -128,15 +133,16 @@ protected:
                                 bad_.add("POST upload: status " + std::to_string(start.status));
                                 continue;
                             }
-                            r = http_at(port, "PUT", loc + (loc.find('?') == std::string::npos ? "?" : "&") +
-                                                         "digest=" + digest, b);
+                            r = http_at(port, "PUT",
+                                        loc + (loc.find('?') == std::string::npos ? "?" : "&") + "digest=" + digest, b);
                         }
                         uploads_++;
                         if (r.status != 201 || r.get("Docker-Content-Digest") != digest) {
                             bad_.add("upload: status " + std::to_string(r.status) + " " + r.body.substr(0, 200));
                             continue;
                         }
-                        if (!blob_reads) continue;
+                        if (!blob_reads)
+                            continue;
                         Response get = http_at(port, "GET", base + "/blobs/" + digest);
                         blob_gets_++;
                         if (get.status != 200 || get.body != b)
@@ -144,16 +150,19 @@ protected:
                                      std::to_string(get.body.size()) + " bytes");
                     }
                 });
-        for (std::thread &t : threads) t.join();
+        for (std::thread &t : threads)
+            t.join();
     }
 
     // After the loops: the tag's final state is readable, and the store
     // takes a further push.
-    void check_after(int port) {
+    void check_after(int port)
+    {
         const std::string base = std::string("/v2/") + kRepo;
         Response r = http_at(port, "GET", base + "/manifests/moving");
         check_manifest_reply(r, false, "final GET moving");
-        dangling_ = r.status == 404 && fs::exists(root_ + "/repositories/" + kRepo + "/_manifests/tags/moving/current/link");
+        dangling_ =
+            r.status == 404 && fs::exists(root_ + "/repositories/" + kRepo + "/_manifests/tags/moving/current/link");
         Response put = http_at(port, "PUT", base + "/manifests/moving", manifests_[1]);
         EXPECT_EQ(put.status, 201);
         Response get = http_at(port, "GET", base + "/manifests/moving");
@@ -167,7 +176,8 @@ protected:
         }
     }
 
-    void report(const char *label, size_t servers) {
+    void report(const char *label, size_t servers)
+    {
         int total = puts_ + gets_ + heads_ + deletes_ + uploads_ + blob_gets_;
         printf("concurrency: %s servers=%zu operations=%d (PUT=%d GET=%d HEAD=%d DELETE=%d uploads=%d blob_GET=%d) "
                "anomalies=%d final_tag_dangling=%s\n",
@@ -184,7 +194,8 @@ protected:
     bool dangling_ = false;
 };
 
-TEST_F(ConcurrencyTest, OneServer) {
+TEST_F(ConcurrencyTest, OneServer)
+{
     run_loops({port_}, 150 / kRobustScaleDiv);
     check_after(port_);
     report("one-server", 1);
@@ -192,7 +203,8 @@ TEST_F(ConcurrencyTest, OneServer) {
 
 // Two servers on different ports, one storage root: the same loops spread
 // over both, as behind a load balancer.
-TEST_F(ConcurrencyTest, TwoServersShareOneStorage) {
+TEST_F(ConcurrencyTest, TwoServersShareOneStorage)
+{
     ExtraServer second;
     std::string err = second.start(lighttpd_, path("run2"), root_, cgi_dir());
     ASSERT_EQ(err, "") << slurp(path("run2/stderr.log")) << slurp(path("run2/error.log"));

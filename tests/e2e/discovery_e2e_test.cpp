@@ -11,41 +11,48 @@ namespace {
 
 class DiscoveryE2eTest : public LighttpdTest {
 protected:
-    void push(const std::string &repo, const std::string &tag) {
-        Response r = http("PUT", "/v2/" + repo + "/manifests/" + tag, manifest('a'),
-                          {std::string("Content-Type: ") + kOciType});
+    void push(const std::string &repo, const std::string &tag)
+    {
+        Response r =
+            http("PUT", "/v2/" + repo + "/manifests/" + tag, manifest('a'), {std::string("Content-Type: ") + kOciType});
         ASSERT_EQ(r.status, 201) << repo << ":" << tag << " " << r.body;
     }
 
     // A tag as the manifest store lays it out.
-    void lay_out_tag(const std::string &repo, const std::string &tag) {
+    void lay_out_tag(const std::string &repo, const std::string &tag)
+    {
         std::string dir = root_ + "/repositories/" + repo + "/_manifests/tags/" + tag + "/current";
         fs::create_directories(dir);
         put_file(dir + "/link", sha256_digest(manifest('a')));
     }
 
     // The target of a Link header: the text between '<' and '>', or "".
-    static std::string link_target(const Response &r) {
+    static std::string link_target(const Response &r)
+    {
         std::vector<std::string> links = r.all("Link");
-        if (links.empty()) return "";
+        if (links.empty())
+            return "";
         EXPECT_EQ(links.size(), 1u);
         const std::string &l = links.front();
         size_t open = l.find('<');
         size_t close = l.find('>');
         EXPECT_TRUE(open == 0 && close != std::string::npos) << l;
         EXPECT_EQ(l.substr(close), ">; rel=\"next\"");
-        if (open != 0 || close == std::string::npos) return "";
+        if (open != 0 || close == std::string::npos)
+            return "";
         return l.substr(1, close - 1);
     }
 
     // Follows the Link headers from target on: the names of every page in
     // order, each page holding at most page_max.
-    std::vector<std::string> walk(std::string target, const std::string &prefix, size_t page_max) {
+    std::vector<std::string> walk(std::string target, const std::string &prefix, size_t page_max)
+    {
         std::vector<std::string> out;
         for (int pages = 0; pages < 1000 && !target.empty(); pages++) {
             Response r = http("GET", target);
             EXPECT_EQ(r.status, 200) << target << " " << r.body;
-            if (r.status != 200) break;
+            if (r.status != 200)
+                break;
             std::vector<std::string> names = names_of(r.body, prefix);
             EXPECT_LE(names.size(), page_max) << target;
             out.insert(out.end(), names.begin(), names.end());
@@ -59,11 +66,13 @@ protected:
     }
 
     // The names of a listing body {<prefix>"a","b"]}\n; names need no escapes.
-    static std::vector<std::string> names_of(const std::string &body, const std::string &prefix) {
+    static std::vector<std::string> names_of(const std::string &body, const std::string &prefix)
+    {
         std::vector<std::string> out;
         EXPECT_EQ(body.compare(0, prefix.size(), prefix), 0) << body;
         EXPECT_GE(body.size(), prefix.size() + 3);
-        if (body.size() < prefix.size() + 3) return out;
+        if (body.size() < prefix.size() + 3)
+            return out;
         EXPECT_EQ(body.substr(body.size() - 3), "]}\n");
         std::string inner = body.substr(prefix.size(), body.size() - prefix.size() - 3);
         size_t pos = 0;
@@ -79,13 +88,16 @@ protected:
         return out;
     }
 
-    static std::string tags_body(const std::string &repo, const std::vector<std::string> &tags) {
+    static std::string tags_body(const std::string &repo, const std::vector<std::string> &tags)
+    {
         std::string s = "{\"name\":\"" + repo + "\",\"tags\":[";
-        for (size_t i = 0; i < tags.size(); i++) s += (i ? ",\"" : "\"") + tags[i] + "\"";
+        for (size_t i = 0; i < tags.size(); i++)
+            s += (i ? ",\"" : "\"") + tags[i] + "\"";
         return s + "]}\n";
     }
 
-    void expect_listing(const Response &r, const std::string &body, const std::string &link) {
+    void expect_listing(const Response &r, const std::string &body, const std::string &link)
+    {
         EXPECT_EQ(r.status_line, "HTTP/1.0 200 OK");
         EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
         EXPECT_EQ(r.get("Content-Type"), kJsonType);
@@ -95,7 +107,8 @@ protected:
     }
 };
 
-TEST_F(DiscoveryE2eTest, ApiVersionCheck) {
+TEST_F(DiscoveryE2eTest, ApiVersionCheck)
+{
     for (const char *target : {"/v2/", "/v2", "/v2/?x=1"}) {
         SCOPED_TRACE(target);
         Response r = http("GET", target);
@@ -119,8 +132,10 @@ TEST_F(DiscoveryE2eTest, ApiVersionCheck) {
     }
 }
 
-TEST_F(DiscoveryE2eTest, TagListPaging) {
-    for (const char *tag : {"v2", "latest", "v10", "a-1", "V1"}) ASSERT_NO_FATAL_FAILURE(push("library/app", tag));
+TEST_F(DiscoveryE2eTest, TagListPaging)
+{
+    for (const char *tag : {"v2", "latest", "v10", "a-1", "V1"})
+        ASSERT_NO_FATAL_FAILURE(push("library/app", tag));
     const std::string path = "/v2/library/app/tags/list";
     const std::vector<std::string> all = {"V1", "a-1", "latest", "v10", "v2"};
 
@@ -139,7 +154,7 @@ TEST_F(DiscoveryE2eTest, TagListPaging) {
         {"?n=0", {}, "<absent>"},
         {"?n=0&last=a-1", {}, "<absent>"},
         {"?last=latest", {"v10", "v2"}, "<absent>"},
-        {"?last=b", {"latest", "v10", "v2"}, "<absent>"},  // last need not be a tag
+        {"?last=b", {"latest", "v10", "v2"}, "<absent>"}, // last need not be a tag
         {"?last=v2", {}, "<absent>"},
         {"?n=", all, "<absent>"},
         {"?n=99999999999999999999", all, "<absent>"},
@@ -166,7 +181,8 @@ TEST_F(DiscoveryE2eTest, TagListPaging) {
 // More tags than any fixed-size listing holds: every one comes back, sorted,
 // whole or page by page; and a next-page name that needs escaping survives
 // the Link header's round trip.
-TEST_F(DiscoveryE2eTest, TagListIsComplete) {
+TEST_F(DiscoveryE2eTest, TagListIsComplete)
+{
     ASSERT_NO_FATAL_FAILURE(push("big", "t0000"));
     std::vector<std::string> all = {"t0000"};
     for (int i = 1; i < 1100; i++) {
@@ -190,7 +206,8 @@ TEST_F(DiscoveryE2eTest, TagListIsComplete) {
     EXPECT_EQ(next.body, tags_body("big", {"t0000"}));
 }
 
-TEST_F(DiscoveryE2eTest, TagListErrors) {
+TEST_F(DiscoveryE2eTest, TagListErrors)
+{
     ASSERT_NO_FATAL_FAILURE(push("library/app", "v1"));
     // A directory without manifests is no repository.
     fs::create_directories(root_ + "/repositories/library/bare");
@@ -226,15 +243,17 @@ TEST_F(DiscoveryE2eTest, TagListErrors) {
     }
 }
 
-TEST_F(DiscoveryE2eTest, CatalogListsFullNames) {
+TEST_F(DiscoveryE2eTest, CatalogListsFullNames)
+{
     for (const char *repo : {"library/app", "library/app/sub", "library-x", "a", "b/c/d"})
         ASSERT_NO_FATAL_FAILURE(push(repo, "v1"));
-    fs::create_directories(root_ + "/repositories/library/bare");  // no manifests: not listed
+    fs::create_directories(root_ + "/repositories/library/bare"); // no manifests: not listed
     const std::string prefix = "{\"repositories\":[";
     const std::vector<std::string> all = {"a", "b/c/d", "library-x", "library/app", "library/app/sub"};
     auto body = [&](const std::vector<std::string> &names) {
         std::string s = prefix;
-        for (size_t i = 0; i < names.size(); i++) s += (i ? ",\"" : "\"") + names[i] + "\"";
+        for (size_t i = 0; i < names.size(); i++)
+            s += (i ? ",\"" : "\"") + names[i] + "\"";
         return s + "]}\n";
     };
 
@@ -267,13 +286,15 @@ TEST_F(DiscoveryE2eTest, CatalogListsFullNames) {
     expect_error(http("GET", "/v2/_catalog?n=x"), 400, "UNSUPPORTED", "invalid number of results requested");
 }
 
-TEST_F(DiscoveryE2eTest, EmptyRegistry) {
+TEST_F(DiscoveryE2eTest, EmptyRegistry)
+{
     expect_listing(http("GET", "/v2/_catalog"), "{\"repositories\":[]}\n", "<absent>");
 }
 
 // A storage root that cannot be opened: every program answers 500 before
 // it looks at the path or the method.
-TEST_F(DiscoveryE2eTest, StorageFailure) {
+TEST_F(DiscoveryE2eTest, StorageFailure)
+{
     put_file(root_, "a file, not a directory");
     for (const char *target : {"/v2/", "/v2/nope/x", "/v2/library/app/tags/list", "/v2/_catalog"}) {
         for (const char *method : {"GET", "POST"}) {
@@ -284,4 +305,4 @@ TEST_F(DiscoveryE2eTest, StorageFailure) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -18,10 +18,12 @@ constexpr const char kRepo[] = "/v2/full/app";
 
 class DiskFullTest : public LighttpdTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         LighttpdTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
-        if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "mounting a tmpfs needs root";
         mnt_ = path("fs");
         fs::create_directory(mnt_);
         if (mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=2m,mode=0700") != 0)
@@ -32,14 +34,18 @@ protected:
         ASSERT_NO_FATAL_FAILURE(start(cgi_dir()));
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         stop_server();
-        if (mounted_) umount2(mnt_.c_str(), MNT_DETACH);
+        if (mounted_)
+            umount2(mnt_.c_str(), MNT_DETACH);
         LighttpdTest::TearDown();
     }
 
-    void stop_server() {
-        if (pid_ <= 0) return;
+    void stop_server()
+    {
+        if (pid_ <= 0)
+            return;
         kill(pid_, SIGTERM);
         int st;
         while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
@@ -48,14 +54,16 @@ protected:
     }
 
     // Writes until the file system refuses; the bytes written.
-    size_t fill(const std::string &file) {
+    size_t fill(const std::string &file)
+    {
         int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         EXPECT_GE(fd, 0);
         std::string chunk(4096, 'f');
         size_t total = 0;
         for (;;) {
             ssize_t n = write(fd, chunk.data(), chunk.size());
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             total += static_cast<size_t>(n);
         }
         close(fd);
@@ -65,7 +73,8 @@ protected:
     // A full disk is the server's condition, not the client's mistake: 507
     // with the registry's error document, so that a client retries later
     // instead of giving up on its content.
-    void expect_clean_failure(const Response &r, const std::string &what) {
+    void expect_clean_failure(const Response &r, const std::string &what)
+    {
         SCOPED_TRACE(what);
         EXPECT_EQ(r.status, 507) << r.status_line;
         EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
@@ -74,10 +83,12 @@ protected:
         printf("diskfull: %s -> %d %s", what.c_str(), r.status, r.body.c_str());
     }
 
-    int temp_files() {
+    int temp_files()
+    {
         int n = 0;
         for (auto &e : fs::recursive_directory_iterator(root_))
-            if (e.is_regular_file() && e.path().filename().string().find(".tmp.") != std::string::npos) n++;
+            if (e.is_regular_file() && e.path().filename().string().find(".tmp.") != std::string::npos)
+                n++;
         return n;
     }
 
@@ -85,19 +96,23 @@ protected:
     bool mounted_ = false;
 };
 
-TEST_F(DiskFullTest, PushesFailCleanlyAndStoredContentSurvives) {
+TEST_F(DiskFullTest, PushesFailCleanlyAndStoredContentSurvives)
+{
     const bool uploads = program_exists("v2_upload");
     const bool blob_reads = program_exists("v2_blob");
     const std::string old_manifest = manifest('a', ",\"annotations\":{\"p\":\"" + std::string(100000, 'o') + "\"}");
     const std::string new_manifest = manifest('b', ",\"annotations\":{\"p\":\"" + std::string(100000, 'n') + "\"}");
     const std::string small_manifest = manifest('c');
     std::string old_blob(150000, '\0'), new_blob(300000, '\0');
-    for (size_t i = 0; i < old_blob.size(); i++) old_blob[i] = static_cast<char>(i * 31 + 7);
-    for (size_t i = 0; i < new_blob.size(); i++) new_blob[i] = static_cast<char>(i * 17 + 3);
+    for (size_t i = 0; i < old_blob.size(); i++)
+        old_blob[i] = static_cast<char>(i * 31 + 7);
+    for (size_t i = 0; i < new_blob.size(); i++)
+        new_blob[i] = static_cast<char>(i * 17 + 3);
 
     ASSERT_EQ(http("PUT", std::string(kRepo) + "/manifests/stable", old_manifest).status, 201);
     if (uploads) {
-        Response up = http_at(port_, "POST", std::string(kRepo) + "/blobs/uploads/?digest=" + sha256_digest(old_blob), old_blob);
+        Response up =
+            http_at(port_, "POST", std::string(kRepo) + "/blobs/uploads/?digest=" + sha256_digest(old_blob), old_blob);
         ASSERT_EQ(up.status, 201) << up.body;
     }
 
@@ -107,8 +122,10 @@ TEST_F(DiskFullTest, PushesFailCleanlyAndStoredContentSurvives) {
     printf("diskfull: filler took %zu bytes, %llu blocks left\n", filled, static_cast<unsigned long long>(sv.f_bavail));
     ASSERT_EQ(sv.f_bavail, 0u);
 
-    expect_clean_failure(http("PUT", std::string(kRepo) + "/manifests/stable", new_manifest), "PUT manifest to the tag");
-    expect_clean_failure(http("PUT", std::string(kRepo) + "/manifests/other", new_manifest), "PUT manifest to a new tag");
+    expect_clean_failure(http("PUT", std::string(kRepo) + "/manifests/stable", new_manifest),
+                         "PUT manifest to the tag");
+    expect_clean_failure(http("PUT", std::string(kRepo) + "/manifests/other", new_manifest),
+                         "PUT manifest to a new tag");
     // A small manifest may still find room in a directory block; if it is
     // taken, it must be whole.
     Response small = http("PUT", std::string(kRepo) + "/manifests/small", small_manifest);
@@ -124,8 +141,8 @@ TEST_F(DiskFullTest, PushesFailCleanlyAndStoredContentSurvives) {
         Response start = http_at(port_, "POST", std::string(kRepo) + "/blobs/uploads/");
         if (start.status == 202) {
             std::string loc = start.get("Location");
-            Response put = http("PUT", loc + (loc.find('?') == std::string::npos ? "?" : "&") + "digest=" + digest,
-                                new_blob);
+            Response put =
+                http("PUT", loc + (loc.find('?') == std::string::npos ? "?" : "&") + "digest=" + digest, new_blob);
             expect_clean_failure(put, "upload PUT with the content");
         } else {
             expect_clean_failure(start, "upload start");
@@ -153,7 +170,8 @@ TEST_F(DiskFullTest, PushesFailCleanlyAndStoredContentSurvives) {
     EXPECT_EQ(put.status, 201) << put.body;
     EXPECT_EQ(http("GET", std::string(kRepo) + "/manifests/stable").body, new_manifest);
     if (uploads) {
-        Response up = http_at(port_, "POST", std::string(kRepo) + "/blobs/uploads/?digest=" + sha256_digest(new_blob), new_blob);
+        Response up =
+            http_at(port_, "POST", std::string(kRepo) + "/blobs/uploads/?digest=" + sha256_digest(new_blob), new_blob);
         EXPECT_EQ(up.status, 201) << up.body;
         if (blob_reads) {
             EXPECT_TRUE(http("GET", std::string(kRepo) + "/blobs/" + sha256_digest(new_blob)).body == new_blob);

@@ -43,13 +43,16 @@ struct Response {
     std::string body;
 
     // The values of a header (names compared without regard to case).
-    std::vector<std::string> all(const std::string &name) const {
+    std::vector<std::string> all(const std::string &name) const
+    {
         std::vector<std::string> out;
         for (auto &[k, v] : headers)
-            if (strcasecmp(k.c_str(), name.c_str()) == 0) out.push_back(v);
+            if (strcasecmp(k.c_str(), name.c_str()) == 0)
+                out.push_back(v);
         return out;
     }
-    std::string get(const std::string &name) const {
+    std::string get(const std::string &name) const
+    {
         std::vector<std::string> v = all(name);
         return v.empty() ? "<absent>" : v.front();
     }
@@ -57,29 +60,35 @@ struct Response {
 
 // How the programs run behind the server: "cgi" or "fastcgi", from
 // REG_E2E_MODE (ctest runs every suite once in each mode).
-inline std::string server_mode() {
+inline std::string server_mode()
+{
     const char *mode = getenv("REG_E2E_MODE");
     return mode && std::string(mode) == "fastcgi" ? "fastcgi" : "cgi";
 }
 
-inline std::string find_lighttpd() {
+inline std::string find_lighttpd()
+{
     std::string dirs = getenv("PATH") ? getenv("PATH") : "";
     dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
     size_t pos = 0;
     while (pos <= dirs.size()) {
         size_t end = dirs.find(':', pos);
-        if (end == std::string::npos) end = dirs.size();
+        if (end == std::string::npos)
+            end = dirs.size();
         std::string candidate = dirs.substr(pos, end - pos) + "/lighttpd";
-        if (end > pos && access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (end > pos && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
         pos = end + 1;
     }
     return "";
 }
 
 // A port nothing listens on right now: bound to port 0, read, released.
-inline int free_port() {
+inline int free_port()
+{
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -92,9 +101,11 @@ inline int free_port() {
     return port;
 }
 
-inline int connect_to(int port) {
+inline int connect_to(int port)
+{
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -106,20 +117,24 @@ inline int connect_to(int port) {
     return fd;
 }
 
-inline std::string slurp(const std::string &p) {
+inline std::string slurp(const std::string &p)
+{
     std::string out;
     FILE *f = fopen(p.c_str(), "rb");
-    if (!f) return "";
+    if (!f)
+        return "";
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
     fclose(f);
     return out;
 }
 
 class LighttpdTest : public cgitest::TempDirTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempDirTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         lighttpd_ = find_lighttpd();
@@ -129,7 +144,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(start(cgi_dir()));
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             int st;
@@ -146,7 +162,8 @@ protected:
     // Resident processes per program under FastCGI.
     virtual int fastcgi_procs() { return 2; }
 
-    void start(const std::string &cgi) {
+    void start(const std::string &cgi)
+    {
         port_ = free_port();
         ASSERT_GT(port_, 0);
         const std::string conf = path("run/lighttpd.conf");
@@ -185,14 +202,18 @@ protected:
 
     // One HTTP/1.0 exchange; target is sent as given (already encoded).
     Response http(const std::string &method, const std::string &target, const std::string &body = "",
-                  const std::vector<std::string> &headers = {}) {
+                  const std::vector<std::string> &headers = {})
+    {
         Response r;
         int fd = connect_to(port_);
         EXPECT_GE(fd, 0);
-        if (fd < 0) return r;
+        if (fd < 0)
+            return r;
         std::string req = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n";
-        if (!body.empty() || method == "PUT") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        for (const std::string &h : headers) req += h + "\r\n";
+        if (!body.empty() || method == "PUT")
+            req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        for (const std::string &h : headers)
+            req += h + "\r\n";
         req += "\r\n" + body;
         cgitest::detail::write_all(fd, req);
         std::string raw;
@@ -200,7 +221,8 @@ protected:
         ssize_t n;
         while ((n = read(fd, buf, sizeof buf)) != 0) {
             if (n < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 break;
             }
             raw.append(buf, static_cast<size_t>(n));
@@ -209,7 +231,8 @@ protected:
 
         size_t end = raw.find("\r\n\r\n");
         EXPECT_NE(end, std::string::npos) << raw;
-        if (end == std::string::npos) return r;
+        if (end == std::string::npos)
+            return r;
         r.body = raw.substr(end + 4);
         size_t pos = raw.find("\r\n");
         r.status_line = raw.substr(0, pos);
@@ -226,7 +249,8 @@ protected:
         return r;
     }
 
-    void expect_error(const Response &r, int status, const std::string &code, const std::string &message) {
+    void expect_error(const Response &r, int status, const std::string &code, const std::string &message)
+    {
         EXPECT_EQ(r.status, status) << r.status_line;
         EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
         EXPECT_EQ(r.get("Content-Type"), kJsonType);
@@ -240,6 +264,6 @@ protected:
     pid_t pid_ = -1;
 };
 
-}  // namespace
+} // namespace e2e
 
 #endif

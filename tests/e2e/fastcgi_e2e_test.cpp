@@ -18,8 +18,10 @@ namespace {
 
 class FastcgiTest : public LighttpdTest {
 protected:
-    void SetUp() override {
-        if (server_mode() != "fastcgi") GTEST_SKIP() << "about resident FastCGI processes";
+    void SetUp() override
+    {
+        if (server_mode() != "fastcgi")
+            GTEST_SKIP() << "about resident FastCGI processes";
         LighttpdTest::SetUp();
     }
     // One process per program, so that every request below meets the same.
@@ -27,7 +29,8 @@ protected:
 
     // The processes of this test's server running a program of the build
     // (other suites may run the same programs at the same time).
-    std::set<pid_t> pids_of(const std::string &program) const {
+    std::set<pid_t> pids_of(const std::string &program) const
+    {
         std::set<pid_t> out;
         const std::string want = std::string(CGI_BIN_DIR) + "/" + program;
         DIR *proc = opendir("/proc");
@@ -35,59 +38,73 @@ protected:
             char exe[4096];
             std::string link = std::string("/proc/") + e->d_name + "/exe";
             ssize_t n = readlink(link.c_str(), exe, sizeof exe - 1);
-            if (n <= 0) continue;
+            if (n <= 0)
+                continue;
             exe[n] = '\0';
-            if (want == exe && parent_of(atoi(e->d_name)) == pid_) out.insert(atoi(e->d_name));
+            if (want == exe && parent_of(atoi(e->d_name)) == pid_)
+                out.insert(atoi(e->d_name));
         }
-        if (proc) closedir(proc);
+        if (proc)
+            closedir(proc);
         return out;
     }
-    static pid_t parent_of(pid_t pid) {
+    static pid_t parent_of(pid_t pid)
+    {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         std::string line;
         while (std::getline(status, line))
-            if (line.rfind("PPid:", 0) == 0) return atoi(line.c_str() + 5);
+            if (line.rfind("PPid:", 0) == 0)
+                return atoi(line.c_str() + 5);
         return -1;
     }
-    static int fd_count_now(pid_t pid) {
+    static int fd_count_now(pid_t pid)
+    {
         int n = 0;
         DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
         while (const dirent *e = d ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.') n++;
-        if (d) closedir(d);
+            if (e->d_name[0] != '.')
+                n++;
+        if (d)
+            closedir(d);
         return n;
     }
     // The descriptors of a process between requests: the connection of the
     // request just answered may still be open for a moment after the reply
     // arrived, so the count is taken once it settles (at most a second).
-    static int fd_count(pid_t pid) {
+    static int fd_count(pid_t pid)
+    {
         int n = fd_count_now(pid);
         for (int i = 0; i < 100; i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             int again = fd_count_now(pid);
-            if (again == n) return n;
+            if (again == n)
+                return n;
             n = again;
         }
         return n;
     }
-    static long rss_kib(pid_t pid) {
+    static long rss_kib(pid_t pid)
+    {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         std::string line;
         while (std::getline(status, line))
-            if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+            if (line.rfind("VmRSS:", 0) == 0)
+                return atol(line.c_str() + 6);
         return -1;
     }
     // A request whose body stops after `sent` of its declared bytes, then
     // the client goes away.
-    void abandon(const std::string &method, const std::string &target, size_t declared, size_t sent) {
-        std::string req = method + " " + target + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-                          std::to_string(declared) + "\r\nContent-Type: " + kOciType + "\r\n\r\n" +
-                          std::string(sent, '{');
+    void abandon(const std::string &method, const std::string &target, size_t declared, size_t sent)
+    {
+        std::string req = method + " " + target +
+                          " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(declared) +
+                          "\r\nContent-Type: " + kOciType + "\r\n\r\n" + std::string(sent, '{');
         raw_exchange(port_, req, true, 500);
     }
 };
 
-TEST_F(FastcgiTest, FailedRequestsLeaveNothingForTheNextOne) {
+TEST_F(FastcgiTest, FailedRequestsLeaveNothingForTheNextOne)
+{
     const std::string good = manifest('a');
     const std::string digest = sha256_digest(good);
     Response put = http("PUT", "/v2/lib/app/manifests/v1", good, {std::string("Content-Type: ") + kOciType});
@@ -118,8 +135,7 @@ TEST_F(FastcgiTest, FailedRequestsLeaveNothingForTheNextOne) {
         std::function<void()> run;
     };
     const Step kSteps[] = {
-        {"refused JSON",
-         [&] { EXPECT_EQ(http("PUT", "/v2/lib/app/manifests/v2", "{not json").status, 400); }},
+        {"refused JSON", [&] { EXPECT_EQ(http("PUT", "/v2/lib/app/manifests/v2", "{not json").status, 400); }},
         {"a storage fault",
          [&] {
              Response r = http("PUT", "/v2/broken/x/manifests/v1", good);
@@ -152,7 +168,8 @@ TEST_F(FastcgiTest, FailedRequestsLeaveNothingForTheNextOne) {
 
 // The same for uploads: a chunk cut short by its client leaves the upload
 // as it was, and the next request on the same process appends normally.
-TEST_F(FastcgiTest, UploadsSurviveAbandonedChunks) {
+TEST_F(FastcgiTest, UploadsSurviveAbandonedChunks)
+{
     Response start = http("POST", "/v2/lib/app/blobs/uploads/", "", {"Content-Length: 0"});
     ASSERT_EQ(start.status, 202);
     const std::string loc = start.get("Location");

@@ -27,7 +27,8 @@ using Snapshot = std::map<std::string, Entry>;
 
 class HostileTest : public LighttpdTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         LighttpdTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         // Things a traversal could reach: files beside the root, a tree
@@ -54,14 +55,16 @@ protected:
         before_ = snapshot_outside();
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         unlink(outer_sentinel_.c_str());
         LighttpdTest::TearDown();
     }
 
     // Everything below the test directory except the root and the server's
     // run directory, and the sentinel above it.
-    Snapshot snapshot_outside() {
+    Snapshot snapshot_outside()
+    {
         Snapshot s;
         for (auto it = fs::recursive_directory_iterator(dir_); it != fs::recursive_directory_iterator(); ++it) {
             const std::string p = it->path().string();
@@ -76,7 +79,8 @@ protected:
     }
 
     // Classifies one reply; an anomaly is recorded with the case's label.
-    void judge(const std::string &label, const std::string &method, const Response &r, bool may_succeed) {
+    void judge(const std::string &label, const std::string &method, const Response &r, bool may_succeed)
+    {
         tried_++;
         if (r.body.find(kMarker) != std::string::npos) {
             bad_.add(label + ": served a file from outside its place");
@@ -109,9 +113,12 @@ protected:
             return;
         }
         if (r.status >= 200 && r.status < 300) {
-            if (!may_succeed) bad_.add(label + ": accepted with " + r.status_line);
-            else accepted_++;
-            if (getenv("ROBUST_VERBOSE")) printf("hostile: answered %d: %s\n", r.status, label.c_str());
+            if (!may_succeed)
+                bad_.add(label + ": accepted with " + r.status_line);
+            else
+                accepted_++;
+            if (getenv("ROBUST_VERBOSE"))
+                printf("hostile: answered %d: %s\n", r.status, label.c_str());
             return;
         }
         if (r.status < 400 || r.status >= 500) {
@@ -120,24 +127,29 @@ protected:
         }
         if (r.get("Content-Type").rfind("application/json", 0) != 0)
             bad_.add(label + ": error without JSON type: " + r.get("Content-Type"));
-        if (method != "HEAD" && (r.body.rfind("{\"errors\":[{\"code\":\"", 0) != 0 || r.body.find("]}") == std::string::npos))
+        if (method != "HEAD" &&
+            (r.body.rfind("{\"errors\":[{\"code\":\"", 0) != 0 || r.body.find("]}") == std::string::npos))
             bad_.add(label + ": error without the registry document: " + r.body.substr(0, 200));
         refused_++;
     }
 
-    void check_unchanged(const std::string &label) {
+    void check_unchanged(const std::string &label)
+    {
         Snapshot now = snapshot_outside();
-        if (now == before_) return;
+        if (now == before_)
+            return;
         for (auto &[p, e] : now)
             if (!before_.count(p) || before_[p].content_digest != e.content_digest)
                 bad_.add(label + ": changed outside the root: " + p);
         for (auto &[p, e] : before_)
-            if (!now.count(p)) bad_.add(label + ": removed outside the root: " + p);
+            if (!now.count(p))
+                bad_.add(label + ": removed outside the root: " + p);
         before_ = now;
     }
 
     void send(const std::string &label, const std::string &method, const std::string &target,
-              const std::string &body = "", const std::vector<std::string> &headers = {}, bool may_succeed = false) {
+              const std::string &body = "", const std::vector<std::string> &headers = {}, bool may_succeed = false)
+    {
         Response r = http_at(port_, method, target, body, headers);
         judge(label + " " + method + " " + target.substr(0, 120), method, r, may_succeed);
         check_unchanged(label + " " + method + " " + target.substr(0, 120));
@@ -151,17 +163,38 @@ protected:
 
 // Path pieces that try to leave their place, in every spelling the server
 // or a program might decode.
-const std::vector<std::string> &hostile_pieces() {
+const std::vector<std::string> &hostile_pieces()
+{
     static const std::vector<std::string> pieces = {
-        "..", ".", "%2e%2e", "%2E%2E", "%2e", "..%2f..", "..%2F..%2F..%2Fvictim", "%2e%2e%2f%2e%2e%2f%2e%2e",
-        "..%5c..%5cvictim", "..\\..\\victim", "a%5cb", "a%00b", "%00", "a//b", "%2f%2f", "%2F", "....//",
-        "%252e%252e%252f", "%c0%ae%c0%ae", "..%2f..%2f..%2f..%2f..%2f..%2fvictim%2f_manifests%2ftags%2ft",
-        "..%2f..%2f..%2f..%2fSENTINEL.txt", std::string(300, 'a'), std::string(5000, 'b'),
+        "..",
+        ".",
+        "%2e%2e",
+        "%2E%2E",
+        "%2e",
+        "..%2f..",
+        "..%2F..%2F..%2Fvictim",
+        "%2e%2e%2f%2e%2e%2f%2e%2e",
+        "..%5c..%5cvictim",
+        "..\\..\\victim",
+        "a%5cb",
+        "a%00b",
+        "%00",
+        "a//b",
+        "%2f%2f",
+        "%2F",
+        "....//",
+        "%252e%252e%252f",
+        "%c0%ae%c0%ae",
+        "..%2f..%2f..%2f..%2f..%2f..%2fvictim%2f_manifests%2ftags%2ft",
+        "..%2f..%2f..%2f..%2fSENTINEL.txt",
+        std::string(300, 'a'),
+        std::string(5000, 'b'),
     };
     return pieces;
 }
 
-TEST_F(HostileTest, TraversalAndOverlongInEveryRoute) {
+TEST_F(HostileTest, TraversalAndOverlongInEveryRoute)
+{
     const std::string body = manifest('2');
     const std::string good_digest = sha256_digest(body);
     const std::string uuid = "0a1b2c3d-0000-4000-8000-00000000abcd";
@@ -169,7 +202,8 @@ TEST_F(HostileTest, TraversalAndOverlongInEveryRoute) {
     // build runs them all).
     size_t index = 0;
     for (const std::string &t : hostile_pieces()) {
-        if (index++ % kRobustScaleDiv != 0) continue;
+        if (index++ % kRobustScaleDiv != 0)
+            continue;
         SCOPED_TRACE(t.substr(0, 60));
         for (const std::string &name : {t, "ok/" + t + "/x", "ok/" + t}) {
             // The server folds "." and ".." segments before routing, so a
@@ -189,12 +223,14 @@ TEST_F(HostileTest, TraversalAndOverlongInEveryRoute) {
         for (const std::string &ref : {t, "sha256:" + t, "x/" + t}) {
             // Any byte but a separator may name a tag in this store: a PUT
             // may succeed, inside the root.
-            for (const char *m : {"GET", "HEAD", "DELETE"}) send("ref", m, "/v2/ok/app/manifests/" + ref, "", {}, true);
+            for (const char *m : {"GET", "HEAD", "DELETE"})
+                send("ref", m, "/v2/ok/app/manifests/" + ref, "", {}, true);
             send("ref", "PUT", "/v2/ok/app/manifests/" + ref, body, {}, true);
         }
         // As a digest of a blob or a referrers subject.
         for (const std::string &d : {t, "sha256:" + t, "sha256:" + std::string(62, 'a') + t}) {
-            for (const char *m : {"GET", "HEAD", "DELETE"}) send("digest", m, "/v2/keep/app/blobs/" + d);
+            for (const char *m : {"GET", "HEAD", "DELETE"})
+                send("digest", m, "/v2/keep/app/blobs/" + d);
             send("digest", "GET", "/v2/keep/app/referrers/" + d);
             send("digest", "POST", "/v2/keep/app/blobs/uploads/?digest=" + d, body);
             // A mount that cannot be done may start a plain upload instead.
@@ -203,7 +239,8 @@ TEST_F(HostileTest, TraversalAndOverlongInEveryRoute) {
         }
         // As an upload ID.
         for (const char *m : {"GET", "PATCH", "PUT", "DELETE"})
-            send("upload", m, "/v2/keep/app/blobs/uploads/" + t + (m == std::string("PUT") ? "?digest=" + good_digest : ""),
+            send("upload", m,
+                 "/v2/keep/app/blobs/uploads/" + t + (m == std::string("PUT") ? "?digest=" + good_digest : ""),
                  m == std::string("GET") || m == std::string("DELETE") ? "" : body);
         // As paging parameters: the listings may answer, but only from the root.
         send("query", "GET", "/v2/_catalog?n=5&last=" + t, "", {}, true);
@@ -255,7 +292,8 @@ TEST_F(HostileTest, TraversalAndOverlongInEveryRoute) {
     EXPECT_EQ(bad_.count.load(), 0) << bad_.text();
 }
 
-TEST_F(HostileTest, LyingLengthsRangesAndMethods) {
+TEST_F(HostileTest, LyingLengthsRangesAndMethods)
+{
     const std::string body = manifest('3');
     const std::string target = "/v2/keep/app/manifests/lie";
     const std::string head = "PUT " + target + " HTTP/1.0\r\nHost: x\r\nContent-Type: application/json\r\n";
@@ -279,7 +317,8 @@ TEST_F(HostileTest, LyingLengthsRangesAndMethods) {
              body + "\r\n0\r\n\r\n",
          false},
         {"chunk longer than sent",
-         "PUT " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\nffff\r\n" + body,
+         "PUT " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\nffff\r\n" +
+             body,
          true},
         {"header without colon", "GET " + target + " HTTP/1.0\r\nHost x\r\n\r\n", false},
         {"header of 20000 bytes", "GET " + target + " HTTP/1.0\r\nX-A: " + std::string(20000, 'a') + "\r\n\r\n", false},
@@ -287,7 +326,8 @@ TEST_F(HostileTest, LyingLengthsRangesAndMethods) {
         {"unknown protocol version", "GET " + target + " HTTP/9.9\r\n\r\n", false},
         {"NUL in the target", std::string("GET /v2/keep/app/manifests/a\0b HTTP/1.0\r\n\r\n", 44), false},
         {"upload with lying length",
-         "PATCH /v2/keep/app/blobs/uploads/0a1b2c3d-0000-4000-8000-00000000abcd HTTP/1.0\r\nContent-Length: 9000\r\n\r\nxx",
+         "PATCH /v2/keep/app/blobs/uploads/0a1b2c3d-0000-4000-8000-00000000abcd HTTP/1.0\r\nContent-Length: "
+         "9000\r\n\r\nxx",
          true},
     };
     for (const Raw &c : kRaw) {
@@ -303,7 +343,8 @@ TEST_F(HostileTest, LyingLengthsRangesAndMethods) {
                             "/v2/keep/app/tags/list", "/v2/_catalog", "/v2/keep/app/referrers/"};
     for (const char *route : routes) {
         std::string t = route;
-        if (t.back() == '/') t += sha256_digest(blob_);
+        if (t.back() == '/')
+            t += sha256_digest(blob_);
         for (const char *m : {"PATCH", "FOO", "OPTIONS", "TRACE", "CONNECT", "get", "PROPFIND", "M-SEARCH"})
             send("method", m, t, "", {}, false);
     }
@@ -317,8 +358,8 @@ TEST_F(HostileTest, LyingLengthsRangesAndMethods) {
     if (program_exists("v2_blob")) {
         const std::string blob_target = "/v2/keep/app/blobs/" + sha256_digest(blob_);
         for (const char *range : {"bytes=abc", "bytes=5-2", "bytes=999999999-", "bytes=-0", "bytes=0-1,2-3",
-                                  "bytes=99999999999999999999999-1", "bytes=-99999999999999999999", "bytes=",
-                                  "items=0-1", "bytes=0--1", "bytes= 0-1", "bytes=18446744073709551615-"}) {
+                                  "bytes=99999999999999999999999-1", "bytes=-99999999999999999999",
+                                  "bytes=", "items=0-1", "bytes=0--1", "bytes= 0-1", "bytes=18446744073709551615-"}) {
             Response r = http_at(port_, "GET", blob_target, "", {std::string("Range: ") + range});
             ranges++;
             if (r.status == 206) {
@@ -331,7 +372,8 @@ TEST_F(HostileTest, LyingLengthsRangesAndMethods) {
             }
             if (r.status == 200) {
                 tried_++;
-                if (r.body != blob_) bad_.add(std::string("range ") + range + ": 200 not the whole blob");
+                if (r.body != blob_)
+                    bad_.add(std::string("range ") + range + ": 200 not the whole blob");
                 continue;
             }
             judge(std::string("blob-range ") + range, "GET", r, false);

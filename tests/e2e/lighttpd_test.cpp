@@ -11,8 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
-TEST_F(LighttpdTest, PushPullDelete) {
+TEST_F(LighttpdTest, PushPullDelete)
+{
     // Exact bytes: a body ending in a line feed, with UTF-8 inside.
     const std::string body = manifest('a', ",\"annotations\":{\"t\":\"caf\xc3\xa9\"}") + "\n";
     const std::string digest = sha256_digest(body);
@@ -50,7 +50,8 @@ TEST_F(LighttpdTest, PushPullDelete) {
     expect_error(http("GET", "/v2/library/app/manifests/" + digest), 404, "MANIFEST_UNKNOWN", "manifest unknown");
 }
 
-TEST_F(LighttpdTest, ErrorDocuments) {
+TEST_F(LighttpdTest, ErrorDocuments)
+{
     struct Case {
         const char *label;
         const char *method;
@@ -64,8 +65,7 @@ TEST_F(LighttpdTest, ErrorDocuments) {
     const Case kCases[] = {
         {"unknown tag", "GET", "/v2/library/app/manifests/nope", "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"unknown on HEAD", "HEAD", "/v2/library/app/manifests/nope", "", 404, "MANIFEST_UNKNOWN", ""},
-        {"decoded name refused", "GET", "/v2/a%20b/manifests/x", "", 404, "NAME_UNKNOWN",
-         "repository name not known"},
+        {"decoded name refused", "GET", "/v2/a%20b/manifests/x", "", 404, "NAME_UNKNOWN", "repository name not known"},
         {"no reference", "GET", "/v2/library/app/manifests/", "", 404, "NAME_UNKNOWN",
          "repository name or reference missing"},
         {"empty body", "PUT", "/v2/library/app/manifests/v1", "", 400, "MANIFEST_INVALID",
@@ -78,8 +78,7 @@ TEST_F(LighttpdTest, ErrorDocuments) {
          "digest mismatch: expected " + wrong + ", got " + sha256_digest(manifest())},
         {"too large", "PUT", "/v2/library/app/manifests/v1", std::string(1048576, ' '), 413, "MANIFEST_INVALID",
          "manifest too large"},
-        {"unknown delete", "DELETE", "/v2/library/app/manifests/nope", "", 404, "MANIFEST_UNKNOWN",
-         "manifest unknown"},
+        {"unknown delete", "DELETE", "/v2/library/app/manifests/nope", "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"method", "PATCH", "/v2/library/app/manifests/v1", "", 405, "UNSUPPORTED",
          "Method not allowed for manifest endpoint"},
     };
@@ -99,7 +98,8 @@ TEST_F(LighttpdTest, ErrorDocuments) {
     EXPECT_TRUE(fs::is_empty(root_ + "/repositories"));
 }
 
-TEST_F(LighttpdTest, PathIsDecodedAndQueryIgnored) {
+TEST_F(LighttpdTest, PathIsDecodedAndQueryIgnored)
+{
     const std::string body = manifest('b');
     Response put = http("PUT", "/v2/library%2Fapp/manifests/v%31?x=1", body);
     EXPECT_EQ(put.status, 201);
@@ -114,11 +114,14 @@ TEST_F(LighttpdTest, PathIsDecodedAndQueryIgnored) {
 // every other suite goes through the same routes.
 class LighttpdRoutingTest : public LighttpdTest {
 protected:
-    void SetUp() override {
-        if (server_mode() != "cgi") GTEST_SKIP() << "the stand-in program speaks CGI only";
+    void SetUp() override
+    {
+        if (server_mode() != "cgi")
+            GTEST_SKIP() << "the stand-in program speaks CGI only";
         LighttpdTest::SetUp();
     }
-    std::string cgi_dir() override {
+    std::string cgi_dir() override
+    {
         std::string dir = path("cgi-bin");
         fs::create_directory(dir);
         std::string prog = dir + "/v2_manifest";
@@ -131,7 +134,8 @@ protected:
     }
 };
 
-TEST_F(LighttpdRoutingTest, ProgramSeesDecodedPathQueryAndRoot) {
+TEST_F(LighttpdRoutingTest, ProgramSeesDecodedPathQueryAndRoot)
+{
     struct Case {
         const char *method;
         std::string target;

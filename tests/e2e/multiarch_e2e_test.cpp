@@ -16,26 +16,31 @@ namespace {
 
 constexpr const char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 
-std::string find_skopeo() {
+std::string find_skopeo()
+{
     for (const char *p : {"/usr/bin/skopeo", "/usr/local/bin/skopeo", "/bin/skopeo"})
-        if (access(p, X_OK) == 0) return p;
+        if (access(p, X_OK) == 0)
+            return p;
     return "";
 }
 
 // The "digest" values of a JSON text, in order of appearance.
-std::vector<std::string> digests_in(const std::string &json) {
+std::vector<std::string> digests_in(const std::string &json)
+{
     static const std::string kKey = "\"digest\":\"";
     std::vector<std::string> out;
     for (size_t at = json.find(kKey); at != std::string::npos; at = json.find(kKey, at + 1)) {
         size_t start = at + kKey.size();
         size_t end = json.find('"', start);
-        if (end != std::string::npos) out.push_back(json.substr(start, end - start));
+        if (end != std::string::npos)
+            out.push_back(json.substr(start, end - start));
     }
     return out;
 }
 
 // Every blob of a layout, by file name, with its bytes.
-std::map<std::string, std::string> blobs_of(const std::string &layout) {
+std::map<std::string, std::string> blobs_of(const std::string &layout)
+{
     std::map<std::string, std::string> out;
     for (const auto &e : fs::directory_iterator(layout + "/blobs/sha256"))
         out[e.path().filename().string()] = slurp(e.path().string());
@@ -44,7 +49,8 @@ std::map<std::string, std::string> blobs_of(const std::string &layout) {
 
 class MultiarchE2eTest : public LighttpdTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         LighttpdTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         skopeo_ = find_skopeo();
@@ -52,24 +58,30 @@ protected:
         put_file(path("policy.json"), "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
     }
 
-    cgitest::Outcome run(const std::vector<std::string> &args) {
+    cgitest::Outcome run(const std::vector<std::string> &args)
+    {
         std::vector<std::string> argv = {"/usr/bin/timeout", "300"};
         argv.insert(argv.end(), args.begin(), args.end());
         return cgitest::run_command(argv, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=" + dir_, "TMPDIR=" + dir_});
     }
 
-    cgitest::Outcome skopeo_copy(const std::vector<std::string> &args) {
+    cgitest::Outcome skopeo_copy(const std::vector<std::string> &args)
+    {
         std::vector<std::string> argv = {skopeo_, "--policy", path("policy.json"), "copy", "--all", "--quiet"};
         argv.insert(argv.end(), args.begin(), args.end());
         return run(argv);
     }
 
-    std::string registry(const std::string &image) { return "docker://127.0.0.1:" + std::to_string(port_) + "/" + image; }
+    std::string registry(const std::string &image)
+    {
+        return "docker://127.0.0.1:" + std::to_string(port_) + "/" + image;
+    }
 
     std::string skopeo_;
 };
 
-TEST_F(MultiarchE2eTest, IndexAndPlatformManifestsSurviveARoundTrip) {
+TEST_F(MultiarchE2eTest, IndexAndPlatformManifestsSurviveARoundTrip)
+{
     const std::string layout = path("layout");
     cgitest::Outcome made = run({"/bin/sh", std::string(TESTS_E2E_DIR) + "/make_oci_index_layout.sh", layout, "multi"});
     ASSERT_EQ(made.status, 0) << made.err;
@@ -82,7 +94,8 @@ TEST_F(MultiarchE2eTest, IndexAndPlatformManifestsSurviveARoundTrip) {
     const std::vector<std::string> platforms = digests_in(index_body);
     ASSERT_EQ(platforms.size(), 2u);
 
-    cgitest::Outcome push = skopeo_copy({"--dest-tls-verify=false", "oci:" + layout + ":multi", registry("library/multi:v1")});
+    cgitest::Outcome push =
+        skopeo_copy({"--dest-tls-verify=false", "oci:" + layout + ":multi", registry("library/multi:v1")});
     ASSERT_EQ(push.status, 0) << push.out << push.err;
 
     // The registry holds the index under the tag, byte for byte.
@@ -109,7 +122,8 @@ TEST_F(MultiarchE2eTest, IndexAndPlatformManifestsSurviveARoundTrip) {
     const auto after = blobs_of(out);
     EXPECT_EQ(before.size(), 7u);
     EXPECT_TRUE(before == after) << "blob sets differ: " << before.size() << " vs " << after.size();
-    for (const std::string &d : platforms) EXPECT_EQ(after.count(d.substr(7)), 1u) << d;
+    for (const std::string &d : platforms)
+        EXPECT_EQ(after.count(d.substr(7)), 1u) << d;
 }
 
 } // namespace

@@ -31,7 +31,8 @@ namespace {
 
 // Bytes of every value; seed makes each round's content its own blob, so a
 // blob damaged in one round cannot be counted again in the next.
-std::string blob_bytes(size_t n, unsigned seed) {
+std::string blob_bytes(size_t n, unsigned seed)
+{
     std::string s(n, '\0');
     uint32_t x = seed * 2654435761u + 7;
     for (size_t i = 0; i < n; i++) {
@@ -41,24 +42,31 @@ std::string blob_bytes(size_t n, unsigned seed) {
     return s;
 }
 
-std::string with_query(const std::string &location, const std::string &query) {
+std::string with_query(const std::string &location, const std::string &query)
+{
     return location + (location.find('?') == std::string::npos ? "?" : "&") + query;
 }
 
-std::string brief(const Response &r) {
+std::string brief(const Response &r)
+{
     std::string body = r.body.size() > 160 ? r.body.substr(0, 160) + "..." : r.body;
-    while (!body.empty() && body.back() == '\n') body.pop_back();
+    while (!body.empty() && body.back() == '\n')
+        body.pop_back();
     return std::to_string(r.status) + (body.empty() ? "" : " " + body);
 }
 
 // "0-<n-1>", the Range header of an upload holding n > 0 bytes.
-std::string range_of(size_t n) { return "0-" + std::to_string(n - 1); }
+std::string range_of(size_t n)
+{
+    return "0-" + std::to_string(n - 1);
+}
 
 using Clock = std::chrono::steady_clock;
 
 class RaceTest : public LighttpdTest {
 protected:
-    std::string start_upload(const std::string &repo) {
+    std::string start_upload(const std::string &repo)
+    {
         Response r = http_at(port_, "POST", "/v2/" + repo + "/blobs/uploads/");
         const std::string loc = r.get("Location");
         if (r.status != 202 || loc.rfind("/v2/" + repo + "/blobs/uploads/", 0) != 0) {
@@ -71,7 +79,8 @@ protected:
     // Finishes location as digest; a 201 must leave a blob GET that answers
     // exactly data. Returns the PUT's status.
     int finish_and_check(const std::string &repo, const std::string &location, const std::string &data,
-                         const std::string &what) {
+                         const std::string &what)
+    {
         const std::string digest = sha256_digest(data);
         Response put = http_at(port_, "PUT", with_query(location, "digest=" + digest));
         if (put.status != 201) {
@@ -85,7 +94,8 @@ protected:
         return put.status;
     }
 
-    void report(const char *name, int rounds, const std::string &figures = "") {
+    void report(const char *name, int rounds, const std::string &figures = "")
+    {
         printf("race %s: rounds=%d anomalies=%d%s\n", name, rounds, bad_.count.load(), figures.c_str());
         fflush(stdout);
         EXPECT_EQ(bad_.count.load(), 0) << bad_.text();
@@ -110,14 +120,16 @@ struct PatchResult {
 // with the finish and may get in first, some land while it hashes and some
 // between its hashing and its publishing the blob. The two PATCHes of a
 // round take turns at being first and at carrying a Content-Range.
-std::vector<PatchPlan> patch_plans(int round) {
+std::vector<PatchPlan> patch_plans(int round)
+{
     static const double kShares[] = {0.0, 0.35, 0.55, 0.7, 0.8, 0.9, 1.0, 0.6, 0.85, 0.95, 0.75, 0.1};
     const double share = kShares[static_cast<size_t>(round) % std::size(kShares)];
     const bool ranged_first = round % 2 == 0;
     return {{ranged_first, share}, {!ranged_first, share + 0.12}};
 }
 
-TEST_F(RaceTest, FinishVersusAppend) {
+TEST_F(RaceTest, FinishVersusAppend)
+{
     const std::string repo = "race/finish";
     // Sanitized programs get a smaller body rather than fewer rounds: their
     // slower hashing keeps the window as wide, and the rounds are what sweep
@@ -146,7 +158,8 @@ TEST_F(RaceTest, FinishVersusAppend) {
         const std::string data = blob_bytes(size, static_cast<unsigned>(round));
         const std::string digest = sha256_digest(data);
         const std::string loc = start_upload(repo);
-        if (loc.empty()) continue;
+        if (loc.empty())
+            continue;
         Response big = http_at(port_, "PATCH", loc, data);
         if (big.status != 202 || big.get("Range") != range_of(size)) {
             bad_.add(what + ": PATCH of the body " + brief(big) + " Range " + big.get("Range"));
@@ -173,10 +186,12 @@ TEST_F(RaceTest, FinishVersusAppend) {
                     headers.push_back("Content-Range: " + std::to_string(size) + "-" +
                                       std::to_string(size + extra.size() - 1));
                 go.arrive_and_wait();
-                std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(plans[i].delay_share * finish_ms));
+                std::this_thread::sleep_for(
+                    std::chrono::duration<double, std::milli>(plans[i].delay_share * finish_ms));
                 patches[i] = {plans[i], http_at(port_, "PATCH", loc, extra, headers)};
             });
-        for (std::thread &t : threads) t.join();
+        for (std::thread &t : threads)
+            t.join();
 
         // The finish either stored the blob or refused the digest: bytes got
         // in before it hashed.
@@ -213,7 +228,8 @@ TEST_F(RaceTest, FinishVersusAppend) {
     for (int round : stored_rounds) {
         const std::string data = blob_bytes(size, static_cast<unsigned>(round));
         const std::string loc = start_upload(repo);
-        if (loc.empty()) continue;
+        if (loc.empty())
+            continue;
         Response r = http_at(port_, "PATCH", loc, data);
         if (r.status != 202) {
             bad_.add("push again of round " + std::to_string(round) + ": PATCH " + brief(r));
@@ -222,13 +238,15 @@ TEST_F(RaceTest, FinishVersusAppend) {
         finish_and_check(repo, loc, data, "push again of round " + std::to_string(round));
     }
     std::string figures = " stored=" + std::to_string(stored) + " digest_refused=" + std::to_string(refused);
-    for (auto [status, n] : patch_answers) figures += " patch_" + std::to_string(status) + "=" + std::to_string(n);
+    for (auto [status, n] : patch_answers)
+        figures += " patch_" + std::to_string(status) + "=" + std::to_string(n);
     report("finish-vs-append", rounds, figures);
 }
 
 // ---------------------------------------------------------------- duplicate chunks
 
-TEST_F(RaceTest, DuplicateChunkAtTheSameOffset) {
+TEST_F(RaceTest, DuplicateChunkAtTheSameOffset)
+{
     const std::string repo = "race/chunks";
     // Large enough that the two appends overlap, small enough that a round
     // stays cheap also under sanitizers, which get as many rounds.
@@ -242,7 +260,8 @@ TEST_F(RaceTest, DuplicateChunkAtTheSameOffset) {
     for (int round = 0; round < rounds; round++) {
         const std::string what = "round " + std::to_string(round);
         const std::string loc = start_upload(repo);
-        if (loc.empty()) continue;
+        if (loc.empty())
+            continue;
         Response replies[2];
         std::latch go(2);
         std::vector<std::thread> threads;
@@ -251,7 +270,8 @@ TEST_F(RaceTest, DuplicateChunkAtTheSameOffset) {
                 go.arrive_and_wait();
                 reply = http_at(port_, "PATCH", loc, chunk, {"Content-Range: " + range});
             });
-        for (std::thread &t : threads) t.join();
+        for (std::thread &t : threads)
+            t.join();
 
         const int taken = (replies[0].status == 202) + (replies[1].status == 202);
         const int refused = (replies[0].status == 416) + (replies[1].status == 416);
@@ -281,26 +301,32 @@ TEST_F(RaceTest, DuplicateChunkAtTheSameOffset) {
 // ---------------------------------------------------------------- lost tags
 
 // The tags of a tags/list document, or nullopt when it is not one.
-std::optional<std::vector<std::string>> listed_tags(const std::string &doc) {
+std::optional<std::vector<std::string>> listed_tags(const std::string &doc)
+{
     const std::string key = "\"tags\":[";
     size_t pos = doc.find(key);
-    if (pos == std::string::npos) return std::nullopt;
+    if (pos == std::string::npos)
+        return std::nullopt;
     pos += key.size();
     const size_t end = doc.find(']', pos);
-    if (end == std::string::npos) return std::nullopt;
+    if (end == std::string::npos)
+        return std::nullopt;
     std::vector<std::string> tags;
     while (pos < end) {
         const size_t open = doc.find('"', pos);
-        if (open == std::string::npos || open > end) break;
+        if (open == std::string::npos || open > end)
+            break;
         const size_t close = doc.find('"', open + 1);
-        if (close == std::string::npos || close > end) return std::nullopt;
+        if (close == std::string::npos || close > end)
+            return std::nullopt;
         tags.push_back(doc.substr(open + 1, close - open - 1));
         pos = close + 1;
     }
     return tags;
 }
 
-TEST_F(RaceTest, TagDeletedWhileTheManifestIsTaggedAgain) {
+TEST_F(RaceTest, TagDeletedWhileTheManifestIsTaggedAgain)
+{
     // Pairs on repositories of their own run side by side, and a reader
     // keeps the server busy: the fault needs the deletion's steps to
     // interleave with the push's, which load makes more likely.
@@ -322,10 +348,11 @@ TEST_F(RaceTest, TagDeletedWhileTheManifestIsTaggedAgain) {
         for (int p = 0; p < pairs; p++) {
             // Each round's manifest is new, so the deletion of "old" would
             // remove it unless the push of "new" counts.
-            manifests.push_back(manifest(static_cast<char>('a' + p),
-                                         ",\"annotations\":{\"round\":\"" + std::to_string(round) + "\"}"));
+            manifests.push_back(
+                manifest(static_cast<char>('a' + p), ",\"annotations\":{\"round\":\"" + std::to_string(round) + "\"}"));
             Response r = http_at(port_, "PUT", "/v2/" + repo_of(p) + "/manifests/old", manifests.back(), {type});
-            if (r.status != 201) bad_.add("round " + std::to_string(round) + ": PUT old " + brief(r));
+            if (r.status != 201)
+                bad_.add("round " + std::to_string(round) + ": PUT old " + brief(r));
         }
         std::vector<Response> deletes(pairs), puts(pairs);
         std::latch go(2 * pairs);
@@ -338,18 +365,20 @@ TEST_F(RaceTest, TagDeletedWhileTheManifestIsTaggedAgain) {
             });
             threads.emplace_back([&, p, base] {
                 go.arrive_and_wait();
-                puts[static_cast<size_t>(p)] = http_at(port_, "PUT", base + "new", manifests[static_cast<size_t>(p)],
-                                                       {type});
+                puts[static_cast<size_t>(p)] =
+                    http_at(port_, "PUT", base + "new", manifests[static_cast<size_t>(p)], {type});
             });
         }
-        for (std::thread &t : threads) t.join();
+        for (std::thread &t : threads)
+            t.join();
 
         for (int p = 0; p < pairs; p++) {
             const size_t i = static_cast<size_t>(p);
             const std::string what = "round " + std::to_string(round) + " " + repo_of(p);
             const std::string base = "/v2/" + repo_of(p);
             pushes++;
-            if (deletes[i].status != 202) bad_.add(what + ": DELETE old " + brief(deletes[i]));
+            if (deletes[i].status != 202)
+                bad_.add(what + ": DELETE old " + brief(deletes[i]));
             if (puts[i].status != 201) {
                 bad_.add(what + ": PUT new " + brief(puts[i]));
                 continue;
@@ -369,7 +398,8 @@ TEST_F(RaceTest, TagDeletedWhileTheManifestIsTaggedAgain) {
                 bad_.add(what + ": DELETE old answered 202, tags/list still names it: " + list.body);
             for (const std::string &tag : *tags) {
                 Response r = http_at(port_, "GET", base + "/manifests/" + tag);
-                if (r.status != 200) bad_.add(what + ": tag " + tag + " is listed, GET answers " + brief(r));
+                if (r.status != 200)
+                    bad_.add(what + ": tag " + tag + " is listed, GET answers " + brief(r));
             }
         }
     }

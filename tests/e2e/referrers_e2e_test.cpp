@@ -14,15 +14,20 @@ constexpr const char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 constexpr const char kListType[] = "application/vnd.docker.distribution.manifest.list.v2+json";
 constexpr const char kSigType[] = "application/vnd.example.sig";
 
-std::string digest_of(char c) { return "sha256:" + std::string(64, c); }
+std::string digest_of(char c)
+{
+    return "sha256:" + std::string(64, c);
+}
 
-std::string platform_manifest(char config) {
+std::string platform_manifest(char config)
+{
     return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"config\":{"
            "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
            digest_of(config) + "\",\"size\":2},\"layers\":[]}";
 }
 
-std::string index_of(const std::vector<std::string> &digests, const std::string &extra = "") {
+std::string index_of(const std::vector<std::string> &digests, const std::string &extra = "")
+{
     std::string s = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
     const char *arch[] = {"amd64", "arm64"};
     for (size_t i = 0; i < digests.size(); ++i) {
@@ -33,28 +38,35 @@ std::string index_of(const std::vector<std::string> &digests, const std::string 
     return s + "]" + extra + "}";
 }
 
-std::string subject_member(const std::string &digest) {
+std::string subject_member(const std::string &digest)
+{
     return ",\"subject\":{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" + digest +
            "\",\"size\":7}";
 }
 
 // An artifact that signs subject: artifactType and annotations carried over
 // into its descriptor.
-std::string signature_of(const std::string &subject) {
+std::string signature_of(const std::string &subject)
+{
     return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"artifactType\":\"" +
            std::string(kSigType) + "\",\"config\":{\"mediaType\":\"application/vnd.oci.empty.v1+json\",\"digest\":\"" +
            digest_of('e') + "\",\"size\":2},\"layers\":[]" + subject_member(subject) +
            ",\"annotations\":{\"org.example.signer\":\"ci\"}}";
 }
 
-std::string empty_index() { return "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[]}"; }
+std::string empty_index()
+{
+    return "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[]}";
+}
 
 class ReferrersE2eTest : public LighttpdTest {
 protected:
-    Response put(const std::string &ref, const std::string &body, const std::string &type) {
+    Response put(const std::string &ref, const std::string &body, const std::string &type)
+    {
         return http("PUT", "/v2/library/app/manifests/" + ref, body, {"Content-Type: " + type});
     }
-    void expect_index_reply(const Response &r, const std::string &body) {
+    void expect_index_reply(const Response &r, const std::string &body)
+    {
         EXPECT_EQ(r.status_line, "HTTP/1.0 200 OK");
         EXPECT_EQ(r.get("Content-Type"), kIndexType);
         EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
@@ -63,7 +75,8 @@ protected:
     }
 };
 
-TEST_F(ReferrersE2eTest, IndexPushedAndPulledByTagAndDigest) {
+TEST_F(ReferrersE2eTest, IndexPushedAndPulledByTagAndDigest)
+{
     const std::string amd = platform_manifest('a');
     const std::string arm = platform_manifest('b');
     ASSERT_EQ(put(sha256_digest(amd), amd, kOciType).status, 201);
@@ -118,7 +131,8 @@ TEST_F(ReferrersE2eTest, IndexPushedAndPulledByTagAndDigest) {
     EXPECT_EQ(http("GET", "/v2/library/app/manifests/" + sha256_digest(amd)).body, amd);
 }
 
-TEST_F(ReferrersE2eTest, SubjectsAndTheReferrersListing) {
+TEST_F(ReferrersE2eTest, SubjectsAndTheReferrersListing)
+{
     const std::string image = platform_manifest('a');
     const std::string image_digest = sha256_digest(image);
     const std::string sig = signature_of(image_digest);
@@ -150,7 +164,8 @@ TEST_F(ReferrersE2eTest, SubjectsAndTheReferrersListing) {
     const std::string attached_desc = "{\"mediaType\":\"" + std::string(kIndexType) + "\",\"digest\":\"" +
                                       attached_digest + "\",\"size\":" + std::to_string(attached.size()) + "}";
     std::vector<std::string> both = {sig_desc, attached_desc};
-    if (attached_digest < sig_digest) std::swap(both[0], both[1]);
+    if (attached_digest < sig_digest)
+        std::swap(both[0], both[1]);
     const std::string head = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[";
     expect_index_reply(http("GET", referrers), head + both[0] + "," + both[1] + "]}");
 
@@ -183,7 +198,8 @@ TEST_F(ReferrersE2eTest, SubjectsAndTheReferrersListing) {
     expect_index_reply(http("GET", referrers), empty_index());
 }
 
-TEST_F(ReferrersE2eTest, MalformedDigestsNeverFailTheServer) {
+TEST_F(ReferrersE2eTest, MalformedDigestsNeverFailTheServer)
+{
     const std::string good = platform_manifest('a');
     const std::string other = digest_of('f');
     struct Case {

@@ -16,22 +16,28 @@ namespace e2e {
 
 // Sends request as given (optionally half-closing the connection after it)
 // and reads the reply to EOF or until timeout_ms passes without data.
-inline std::string raw_exchange(int port, const std::string &request, bool shut_write = false,
-                                int timeout_ms = 10000) {
+inline std::string raw_exchange(int port, const std::string &request, bool shut_write = false, int timeout_ms = 10000)
+{
     int fd = connect_to(port);
-    if (fd < 0) return "";
+    if (fd < 0)
+        return "";
     cgitest::detail::write_all(fd, request);
-    if (shut_write) shutdown(fd, SHUT_WR);
+    if (shut_write)
+        shutdown(fd, SHUT_WR);
     std::string raw;
     char buf[65536];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
         int rc = poll(&p, 1, timeout_ms);
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) break;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            break;
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         raw.append(buf, static_cast<size_t>(n));
     }
     close(fd);
@@ -39,10 +45,12 @@ inline std::string raw_exchange(int port, const std::string &request, bool shut_
 }
 
 // Splits a raw HTTP reply; status 0 when no whole header block arrived.
-inline Response parse_response(const std::string &raw) {
+inline Response parse_response(const std::string &raw)
+{
     Response r;
     size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos) return r;
+    if (end == std::string::npos)
+        return r;
     r.body = raw.substr(end + 4);
     size_t pos = raw.find("\r\n");
     r.status_line = raw.substr(0, pos);
@@ -63,11 +71,13 @@ inline Response parse_response(const std::string &raw) {
 // One HTTP/1.0 exchange with the server on port; no gtest assertion inside,
 // so threads may call it.
 inline Response http_at(int port, const std::string &method, const std::string &target, const std::string &body = "",
-                        const std::vector<std::string> &headers = {}) {
+                        const std::vector<std::string> &headers = {})
+{
     std::string req = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
     if (!body.empty() || method == "PUT" || method == "POST")
         req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    for (const std::string &h : headers) req += h + "\r\n";
+    for (const std::string &h : headers)
+        req += h + "\r\n";
     req += "\r\n" + body;
     return parse_response(raw_exchange(port, req));
 }
@@ -79,17 +89,20 @@ struct ExtraServer {
 
     // Empty on success, else what went wrong.
     std::string start(const std::string &lighttpd, const std::string &run_dir, const std::string &root,
-                      const std::string &cgi_dir) {
+                      const std::string &cgi_dir)
+    {
         fs::create_directories(run_dir);
         port = free_port();
         const std::string conf = run_dir + "/lighttpd.conf";
         cgitest::Outcome gen = cgitest::run_command(
             {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port), root, cgi_dir, server_mode()},
             {"PATH=/usr/bin:/bin"});
-        if (gen.status != 0) return "configuration: " + gen.err;
+        if (gen.status != 0)
+            return "configuration: " + gen.err;
         fflush(nullptr);
         pid = fork();
-        if (pid < 0) return "fork failed";
+        if (pid < 0)
+            return "fork failed";
         if (pid == 0) {
             int log = open((run_dir + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(log, 1);
@@ -107,8 +120,10 @@ struct ExtraServer {
         }
         return "no connection on port " + std::to_string(port);
     }
-    void stop() {
-        if (pid <= 0) return;
+    void stop()
+    {
+        if (pid <= 0)
+            return;
         kill(pid, SIGTERM);
         int st;
         while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
@@ -124,20 +139,25 @@ struct Anomalies {
     std::mutex mu;
     std::vector<std::string> first;
 
-    void add(const std::string &what) {
+    void add(const std::string &what)
+    {
         count++;
         std::lock_guard<std::mutex> lock(mu);
-        if (first.size() < 20) first.push_back(what);
+        if (first.size() < 20)
+            first.push_back(what);
     }
-    std::string text() {
+    std::string text()
+    {
         std::lock_guard<std::mutex> lock(mu);
         std::string s;
-        for (const std::string &f : first) s += f + "\n";
+        for (const std::string &f : first)
+            s += f + "\n";
         return s;
     }
 };
 
-inline bool program_exists(const std::string &name) {
+inline bool program_exists(const std::string &name)
+{
     return access((std::string(CGI_BIN_DIR) + "/" + name).c_str(), X_OK) == 0;
 }
 

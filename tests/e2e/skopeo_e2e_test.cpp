@@ -18,8 +18,10 @@ constexpr const char kSkopeo[] = "/usr/bin/skopeo";
 
 class SkopeoTest : public LighttpdTest {
 protected:
-    void SetUp() override {
-        if (access(kSkopeo, X_OK) != 0) GTEST_SKIP() << "skopeo is not installed";
+    void SetUp() override
+    {
+        if (access(kSkopeo, X_OK) != 0)
+            GTEST_SKIP() << "skopeo is not installed";
         LighttpdTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         fs::create_directory(path("home"));
@@ -30,13 +32,15 @@ protected:
     // Runs a command with a private HOME and TMPDIR, so that no credentials
     // or settings of the user running the tests take part; bounded in time
     // so that a client that hangs on a bad reply fails the test instead.
-    cgitest::Outcome run(const std::vector<std::string> &args) {
+    cgitest::Outcome run(const std::vector<std::string> &args)
+    {
         std::vector<std::string> argv = {"/usr/bin/timeout", "300"};
         argv.insert(argv.end(), args.begin(), args.end());
         return cgitest::run_command(argv, {"PATH=/usr/bin:/bin", "HOME=" + path("home"), "TMPDIR=" + dir_});
     }
 
-    cgitest::Outcome skopeo(const std::string &command, const std::vector<std::string> &args) {
+    cgitest::Outcome skopeo(const std::string &command, const std::vector<std::string> &args)
+    {
         std::vector<std::string> argv = {kSkopeo, "--policy", policy_, command};
         argv.insert(argv.end(), args.begin(), args.end());
         return run(argv);
@@ -45,42 +49,50 @@ protected:
     std::string registry() const { return "docker://127.0.0.1:" + std::to_string(port_) + "/"; }
 
     // A layout of one image tagged tag; its manifest digest.
-    std::string make_layout(const std::string &dir, const std::string &tag, int layers) {
-        cgitest::Outcome made = run({"/bin/bash", std::string(TESTS_E2E_DIR) + "/make_oci_layout.sh", dir, tag,
-                                     std::to_string(layers)});
+    std::string make_layout(const std::string &dir, const std::string &tag, int layers)
+    {
+        cgitest::Outcome made =
+            run({"/bin/bash", std::string(TESTS_E2E_DIR) + "/make_oci_layout.sh", dir, tag, std::to_string(layers)});
         EXPECT_EQ(made.status, 0) << made.err;
         std::string digest = made.out.substr(0, made.out.find('\n'));
         EXPECT_EQ(digest.size(), 71u) << made.out;
         return digest;
     }
 
-    void push(const std::string &layout, const std::string &tag, const std::string &dest) {
-        cgitest::Outcome r = skopeo("copy", {"--dest-tls-verify=false", "--preserve-digests", "oci:" + layout + ":" + tag,
-                                             registry() + dest});
+    void push(const std::string &layout, const std::string &tag, const std::string &dest)
+    {
+        cgitest::Outcome r = skopeo(
+            "copy", {"--dest-tls-verify=false", "--preserve-digests", "oci:" + layout + ":" + tag, registry() + dest});
         ASSERT_EQ(r.status, 0) << r.out << r.err << "\nserver: " << slurp(path("run/error.log"));
     }
 
     // The digest of the first manifest named by a layout's index.json.
-    static std::string index_digest(const std::string &layout) {
+    static std::string index_digest(const std::string &layout)
+    {
         std::string index = slurp(layout + "/index.json");
         size_t at = index.find("\"digest\"");
-        if (at == std::string::npos) return "<no digest in " + index + ">";
+        if (at == std::string::npos)
+            return "<no digest in " + index + ">";
         size_t start = index.find("sha256:", at);
         return start == std::string::npos ? "<malformed>" : index.substr(start, 71);
     }
 
-    static std::set<std::string> blob_files(const std::string &layout) {
+    static std::set<std::string> blob_files(const std::string &layout)
+    {
         std::set<std::string> out;
-        for (const auto &e : fs::directory_iterator(layout + "/blobs/sha256")) out.insert(e.path().filename());
+        for (const auto &e : fs::directory_iterator(layout + "/blobs/sha256"))
+            out.insert(e.path().filename());
         return out;
     }
 
-    static std::string blob(const std::string &layout, const std::string &digest) {
+    static std::string blob(const std::string &layout, const std::string &digest)
+    {
         return slurp(layout + "/blobs/sha256/" + digest.substr(7));
     }
 
     // Every "sha256:..." digest in a text, in order.
-    static std::vector<std::string> digests_in(const std::string &text) {
+    static std::vector<std::string> digests_in(const std::string &text)
+    {
         std::vector<std::string> out;
         for (size_t at = text.find("sha256:"); at != std::string::npos; at = text.find("sha256:", at + 7))
             out.push_back(text.substr(at, 71));
@@ -89,17 +101,20 @@ protected:
 
     // JSON output of a client with its white space removed (the values
     // compared hold none).
-    static std::string compact(const std::string &json) {
+    static std::string compact(const std::string &json)
+    {
         std::string out;
         for (char c : json)
-            if (c != ' ' && c != '\n' && c != '\t' && c != '\r') out += c;
+            if (c != ' ' && c != '\n' && c != '\t' && c != '\r')
+                out += c;
         return out;
     }
 
     std::string policy_;
 };
 
-TEST_F(SkopeoTest, PushPullInspectListTags) {
+TEST_F(SkopeoTest, PushPullInspectListTags)
+{
     const std::string src = path("src");
     const std::string digest = make_layout(src, "v1", 3);
     const std::string manifest_body = blob(src, digest);
@@ -126,12 +141,13 @@ TEST_F(SkopeoTest, PushPullInspectListTags) {
 
     // Back out by tag: the same manifest and the same blobs.
     const std::string back = path("back");
-    cgitest::Outcome pull =
-        skopeo("copy", {"--src-tls-verify=false", "--preserve-digests", registry() + "library/app:v1", "oci:" + back + ":v1"});
+    cgitest::Outcome pull = skopeo(
+        "copy", {"--src-tls-verify=false", "--preserve-digests", registry() + "library/app:v1", "oci:" + back + ":v1"});
     ASSERT_EQ(pull.status, 0) << pull.out << pull.err;
     EXPECT_EQ(index_digest(back), digest);
     EXPECT_EQ(blob_files(back), blob_files(src));
-    for (const std::string &f : blob_files(src)) EXPECT_EQ(slurp(back + "/blobs/sha256/" + f), slurp(src + "/blobs/sha256/" + f)) << f;
+    for (const std::string &f : blob_files(src))
+        EXPECT_EQ(slurp(back + "/blobs/sha256/" + f), slurp(src + "/blobs/sha256/" + f)) << f;
 
     // And by digest.
     const std::string by_digest = path("bydigest");
@@ -173,7 +189,8 @@ TEST_F(SkopeoTest, PushPullInspectListTags) {
 // skopeo deletes a tag by resolving it to its digest and deleting that
 // manifest (DELETE /v2/<name>/manifests/<digest>). The deletion succeeds and
 // the image of the other tag stays whole and pullable.
-TEST_F(SkopeoTest, DeleteKeepsOtherImages) {
+TEST_F(SkopeoTest, DeleteKeepsOtherImages)
+{
     const std::string first = path("first");
     const std::string second = path("second");
     const std::string keep = make_layout(first, "v1", 1);
@@ -199,7 +216,8 @@ TEST_F(SkopeoTest, DeleteKeepsOtherImages) {
 // by digest of a manifest that a tag still names removes only its revision
 // link, so the manifest stays listed and is still served by tag and by
 // digest after the 202.
-TEST_F(SkopeoTest, DeleteRemovesTagAndManifest) {
+TEST_F(SkopeoTest, DeleteRemovesTagAndManifest)
+{
     const std::string first = path("first");
     const std::string second = path("second");
     make_layout(first, "v1", 1);
@@ -217,4 +235,4 @@ TEST_F(SkopeoTest, DeleteRemovesTagAndManifest) {
     EXPECT_EQ(http("GET", "/v2/library/app/manifests/v2").status, 404);
 }
 
-}  // namespace
+} // namespace

@@ -19,21 +19,27 @@ namespace {
 
 constexpr const char *kNames[] = {"digest", "n", "last", "mount", "from", "artifactType", "a", "b"};
 
-[[noreturn]] void fail(const char *what, const char *name, const char *got, const std::string &want) {
+[[noreturn]] void fail(const char *what, const char *name, const char *got, const std::string &want)
+{
     fprintf(stderr, "invariant broken: %s for %s: got [%s] want [%s]\n", what, name, got, want.c_str());
     abort();
 }
 
-int hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+int hex(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 // The first segment whose key is the name, its value decoded and cut at 511
 // bytes and then at its first NUL (as a C string reads it); empty when none.
-std::string expected(std::string_view qs, std::string_view name) {
+std::string expected(std::string_view qs, std::string_view name)
+{
     while (true) {
         size_t amp = qs.find('&');
         std::string_view seg = qs.substr(0, amp);
@@ -55,20 +61,25 @@ std::string expected(std::string_view qs, std::string_view name) {
             }
             return out.substr(0, strnlen(out.c_str(), out.size()));
         }
-        if (amp == std::string_view::npos) return std::string();
+        if (amp == std::string_view::npos)
+            return std::string();
         qs.remove_prefix(amp + 1);
     }
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    for (const char *name : kNames) unsetenv(name);
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    for (const char *name : kNames)
+        unsetenv(name);
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
     const char *raw = reinterpret_cast<const char *>(data + 1);
     std::string text(raw, strnlen(raw, size - 1));
 
@@ -78,33 +89,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const char *got = cgi_query("digest");
         bool refused = text.find(';') != std::string::npos && text.find(':') != std::string::npos;
         std::string want = refused ? std::string() : text;
-        if (want != got) fail("environment fallback", "digest", got, want);
+        if (want != got)
+            fail("environment fallback", "digest", got, want);
         unsetenv("digest");
         return 0;
     }
 
     setenv("QUERY_STRING", text.c_str(), 1);
-    if (cgi_query("")[0] != '\0') fail("empty name", "", cgi_query(""), "");
+    if (cgi_query("")[0] != '\0')
+        fail("empty name", "", cgi_query(""), "");
     const char *held[8];
     for (size_t i = 0; i < 8; i++) {
         const char *name = kNames[i];
         const char *got = cgi_query(name);
         held[i] = got;
-        if (strlen(got) > CGI_QUERY_MAX) fail("511-byte bound", name, got, "");
+        if (strlen(got) > CGI_QUERY_MAX)
+            fail("511-byte bound", name, got, "");
         std::string want = text.empty() ? std::string() : expected(text, name);
-        if (want != got) fail("decoded value", name, got, want);
+        if (want != got)
+            fail("decoded value", name, got, want);
     }
     // Eight values are held at once: none overwrote another.
     for (size_t i = 0; i < 8; i++) {
         std::string want = text.empty() ? std::string() : expected(text, kNames[i]);
-        if (want != held[i]) fail("value overwritten within eight calls", kNames[i], held[i], want);
+        if (want != held[i])
+            fail("value overwritten within eight calls", kNames[i], held[i], want);
     }
     // A key taken from the input itself (the first segment's, if any).
     std::string key = text.substr(0, text.find_first_of("=&"));
     if (!key.empty()) {
         const char *got = cgi_query(key.c_str());
         std::string want = expected(text, key);
-        if (strlen(got) > CGI_QUERY_MAX || want != got) fail("decoded value", key.c_str(), got, want);
+        if (strlen(got) > CGI_QUERY_MAX || want != got)
+            fail("decoded value", key.c_str(), got, want);
     }
     return 0;
 }

@@ -38,14 +38,16 @@ std::string s_root_path;
 unsigned s_runs;
 struct stat s_home;
 
-[[noreturn]] void fail(const char *what, const std::string &name, const std::string &ref) {
+[[noreturn]] void fail(const char *what, const std::string &name, const std::string &ref)
+{
     sandbox_disarm();
-    fprintf(stderr, "invariant broken: %s [name %s] [reference %s] [last error %s]\n", what, name.c_str(),
-            ref.c_str(), reg_storage_last_error());
+    fprintf(stderr, "invariant broken: %s [name %s] [reference %s] [last error %s]\n", what, name.c_str(), ref.c_str(),
+            reg_storage_last_error());
     abort();
 }
 
-void open_fresh_root(void) {
+void open_fresh_root(void)
+{
     sandbox_remove_tree(s_root_path.c_str());
     if (reg_storage_init(s_root_path.c_str()) != 0) {
         fprintf(stderr, "harness: cannot open %s: %s\n", s_root_path.c_str(), reg_storage_last_error());
@@ -54,7 +56,8 @@ void open_fresh_root(void) {
 }
 
 // Consumes one '\n'-ended field; the text stops at a NUL inside it.
-std::string field(const uint8_t **p, size_t *left) {
+std::string field(const uint8_t **p, size_t *left)
+{
     const char *s = reinterpret_cast<const char *>(*p);
     const char *nl = static_cast<const char *>(memchr(s, '\n', *left));
     size_t len = nl ? static_cast<size_t>(nl - s) : *left;
@@ -68,14 +71,16 @@ std::string field(const uint8_t **p, size_t *left) {
 // Bytes above 0x7F pass through the library's escaping unchanged, so a tag
 // or annotation that is not UTF-8 yields a document that is not UTF-8
 // either (tags are stored as given); only the JSON structure is checked.
-bool valid_json(const char *text) {
+bool valid_json(const char *text)
+{
     yyjson_doc *doc = yyjson_read(text, strlen(text), YYJSON_READ_ALLOW_INVALID_UNICODE);
     bool ok = doc && yyjson_is_obj(yyjson_doc_get_root(doc));
     yyjson_doc_free(doc);
     return ok;
 }
 
-std::string digest_of(const void *data, size_t len) {
+std::string digest_of(const void *data, size_t len)
+{
     sha256_ctx ctx;
     uint8_t hash[SHA256_DIGEST_SIZE];
     char hex[2 * SHA256_DIGEST_SIZE + 1];
@@ -87,51 +92,64 @@ std::string digest_of(const void *data, size_t len) {
 }
 
 // 1 when some tag of the repository links the digest.
-bool tagged(const std::string &name, const std::string &digest) {
+bool tagged(const std::string &name, const std::string &digest)
+{
     char tags[REG_PATH_BUF];
     manifest_tags_dir(name.c_str(), tags, sizeof tags);
     static dir_listing listing;
-    if (list_dir(tags, &listing) != 0) return false;
+    if (list_dir(tags, &listing) != 0)
+        return false;
     for (int i = 0; i < listing.count; i++) {
         char link_path[REG_PATH_BUF];
         char link[128] = {};
         manifest_tag_path(name.c_str(), listing.entries[i].name, link_path, sizeof link_path);
-        if (read_file(link_path, link, sizeof link, nullptr) == 0 && digest == std::string(link, 71)) return true;
+        if (read_file(link_path, link, sizeof link, nullptr) == 0 && digest == std::string(link, 71))
+            return true;
     }
     return false;
 }
 
 void check_stored(const std::string &name, const std::string &ref, const uint8_t *body, size_t body_len,
-                  const char *content_type, const std::string &digest) {
+                  const char *content_type, const std::string &digest)
+{
     if (!digest_valid(digest.c_str()) || digest != digest_of(body, body_len))
         fail("digest is not the body's SHA-256", name, ref);
     char ct[REG_CONTENT_TYPE_BUF];
     char got_digest[REG_DIGEST_BUF];
     const char *got = reg_manifest_get(name.c_str(), digest.c_str(), ct, got_digest);
-    if (!got) fail("stored manifest not found by digest", name, ref);
-    if (strlen(got) != body_len || memcmp(got, body, body_len) != 0) fail("body changed in store", name, ref);
-    if (digest != got_digest) fail("lookup digest differs", name, ref);
+    if (!got)
+        fail("stored manifest not found by digest", name, ref);
+    if (strlen(got) != body_len || memcmp(got, body, body_len) != 0)
+        fail("body changed in store", name, ref);
+    if (digest != got_digest)
+        fail("lookup digest differs", name, ref);
     std::string want_ct = content_type && content_type[0] ? content_type : DEFAULT_MANIFEST_TYPE;
     if (want_ct.compare(0, strlen(ct), ct) != 0 || (want_ct.size() < 100 && want_ct != ct))
         fail("media type changed in store", name, ref);
     if (strncmp(ref.c_str(), "sha256:", 7) != 0) {
         got = reg_manifest_get(name.c_str(), ref.c_str(), ct, got_digest);
-        if (!got || digest != got_digest) fail("tag does not name the stored manifest", name, ref);
+        if (!got || digest != got_digest)
+            fail("tag does not name the stored manifest", name, ref);
     }
     char subject[REG_DIGEST_BUF];
     int has = reg_manifest_subject(name.c_str(), digest.c_str(), subject);
-    if (has < 0 || (has == 1 && !digest_valid(subject))) fail("subject of a stored manifest", name, ref);
+    if (has < 0 || (has == 1 && !digest_valid(subject)))
+        fail("subject of a stored manifest", name, ref);
     if (has == 1) {
         const char *referrers = reg_referrers_json(name.c_str(), subject, "");
-        if (!referrers || !valid_json(referrers)) fail("referrers document is not a JSON object", name, ref);
+        if (!referrers || !valid_json(referrers))
+            fail("referrers document is not a JSON object", name, ref);
     }
     const char *tags = reg_tags_list_json(name.c_str());
-    if (!tags || !valid_json(tags)) fail("tag list is not a JSON object", name, ref);
+    if (!tags || !valid_json(tags))
+        fail("tag list is not a JSON object", name, ref);
 }
 
-void check_deleted(const std::string &name, const std::string &ref, const std::string &digest, bool by_digest) {
+void check_deleted(const std::string &name, const std::string &ref, const std::string &digest, bool by_digest)
+{
     const std::string &target = by_digest ? digest : ref;
-    if (reg_manifest_delete(name.c_str(), target.c_str()) != 0) fail("delete of a stored manifest", name, target);
+    if (reg_manifest_delete(name.c_str(), target.c_str()) != 0)
+        fail("delete of a stored manifest", name, target);
     char ct[REG_CONTENT_TYPE_BUF];
     char got_digest[REG_DIGEST_BUF];
     if (!by_digest && strncmp(ref.c_str(), "sha256:", 7) != 0 &&
@@ -144,15 +162,19 @@ void check_deleted(const std::string &name, const std::string &ref, const std::s
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
     s_root_path = std::string(sandbox_dir()) + "/root";
-    if (stat(".", &s_home) != 0) abort();
+    if (stat(".", &s_home) != 0)
+        abort();
     open_fresh_root();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
     uint8_t flags = data[0];
     const uint8_t *p = data + 1;
     size_t left = size - 1;
@@ -161,7 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string ct = field(&p, &left);
     const char *content_type = (flags & 2) ? nullptr : ct.c_str();
 
-    if (++s_runs % kRunsPerRoot == 0) open_fresh_root();
+    if (++s_runs % kRunsPerRoot == 0)
+        open_fresh_root();
     sandbox_arm();
     char digest[REG_DIGEST_BUF];
     snprintf(digest, sizeof digest, "%s", kSentinel);
@@ -171,10 +194,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                          : reg_manifest_put(name.c_str(), ref.c_str(), body, left, content_type, digest);
     if (rc == 0) {
         check_stored(name, ref, p, left, content_type, digest);
-        if (!(flags & 8)) check_deleted(name, ref, digest, (flags & 4) != 0);
+        if (!(flags & 8))
+            check_deleted(name, ref, digest, (flags & 4) != 0);
     } else {
-        if (strcmp(digest, kSentinel) != 0) fail("digest written by a failed store", name, ref);
-        if (reg_storage_last_error()[0] == '\0') fail("failure without a message", name, ref);
+        if (strcmp(digest, kSentinel) != 0)
+            fail("digest written by a failed store", name, ref);
+        if (reg_storage_last_error()[0] == '\0')
+            fail("failure without a message", name, ref);
     }
     sandbox_disarm();
 

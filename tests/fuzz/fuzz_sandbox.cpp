@@ -34,7 +34,8 @@ std::string s_sandbox;
 bool s_armed;
 
 // Components of the absolute form of path, "." dropped and ".." applied.
-std::vector<std::string> components(const char *path) {
+std::vector<std::string> components(const char *path)
+{
     std::string full;
     if (path[0] != '/') {
         char cwd[4096];
@@ -50,10 +51,12 @@ std::vector<std::string> components(const char *path) {
     size_t at = 0;
     while (at <= full.size()) {
         size_t end = full.find('/', at);
-        if (end == std::string::npos) end = full.size();
+        if (end == std::string::npos)
+            end = full.size();
         std::string part = full.substr(at, end - at);
         if (part == "..") {
-            if (!out.empty()) out.pop_back();
+            if (!out.empty())
+                out.pop_back();
         } else if (!part.empty() && part != ".") {
             out.push_back(part);
         }
@@ -62,34 +65,40 @@ std::vector<std::string> components(const char *path) {
     return out;
 }
 
-[[noreturn]] void refuse(const char *what, const char *path) {
+[[noreturn]] void refuse(const char *what, const char *path)
+{
     // libFuzzer still has to write the input that led here.
     s_armed = false;
     fprintf(stderr, "fuzz sandbox: %s outside %s: %s\n", what, s_sandbox.c_str(), path ? path : "(null)");
     abort();
 }
 
-void check_change(const char *what, const char *path) {
-    if (s_armed && (!path || !sandbox_contains(path))) refuse(what, path);
+void check_change(const char *what, const char *path)
+{
+    if (s_armed && (!path || !sandbox_contains(path)))
+        refuse(what, path);
 }
 
-bool writes(int flags) {
+bool writes(int flags)
+{
     return (flags & (O_CREAT | O_TRUNC | O_APPEND | O_WRONLY | O_RDWR)) != 0;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
     return __real_remove(path) == 0 ? 0 : -1;
 }
 
 } // namespace
 
-const char *sandbox_dir(void) {
+const char *sandbox_dir(void)
+{
     if (s_sandbox.empty()) {
         struct stat st;
         const char *parent = getenv("REG_FUZZ_TMPDIR");
-        std::string templ = (parent && parent[0]) ? parent
+        std::string templ = (parent && parent[0])                                 ? parent
                             : (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) ? "/dev/shm"
-                                                                                   : "/tmp";
+                                                                                  : "/tmp";
         templ += "/reg_fuzz.XXXXXX";
         std::vector<char> buf(templ.begin(), templ.end());
         buf.push_back('\0');
@@ -98,7 +107,8 @@ const char *sandbox_dir(void) {
             abort();
         }
         char *real = realpath(buf.data(), nullptr);
-        if (!real) abort();
+        if (!real)
+            abort();
         s_sandbox = real;
         free(real);
         // The sandbox goes with the process when it exits normally; a
@@ -111,26 +121,36 @@ const char *sandbox_dir(void) {
     return s_sandbox.c_str();
 }
 
-void sandbox_arm(void) {
+void sandbox_arm(void)
+{
     sandbox_dir();
     s_armed = true;
 }
 
-void sandbox_disarm(void) { s_armed = false; }
+void sandbox_disarm(void)
+{
+    s_armed = false;
+}
 
-int sandbox_contains(const char *path) {
+int sandbox_contains(const char *path)
+{
     std::vector<std::string> box = components(sandbox_dir());
     std::vector<std::string> p = components(path);
-    if (p.size() < box.size()) return 0;
+    if (p.size() < box.size())
+        return 0;
     for (size_t i = 0; i < box.size(); i++)
-        if (p[i] != box[i]) return 0;
+        if (p[i] != box[i])
+            return 0;
     return 1;
 }
 
-void sandbox_remove_tree(const char *path) {
-    if (!sandbox_contains(path)) refuse("tree removal", path);
+void sandbox_remove_tree(const char *path)
+{
+    if (!sandbox_contains(path))
+        refuse("tree removal", path);
     struct stat st;
-    if (lstat(path, &st) != 0) return;
+    if (lstat(path, &st) != 0)
+        return;
     bool was = s_armed;
     s_armed = false;
     if (nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0) {
@@ -140,7 +160,8 @@ void sandbox_remove_tree(const char *path) {
     s_armed = was;
 }
 
-void sandbox_expect_entries(const char *dir, const char *const *names, size_t count) {
+void sandbox_expect_entries(const char *dir, const char *const *names, size_t count)
+{
     DIR *d = opendir(dir);
     if (!d) {
         fprintf(stderr, "fuzz sandbox: cannot list %s\n", dir);
@@ -148,9 +169,11 @@ void sandbox_expect_entries(const char *dir, const char *const *names, size_t co
     }
     size_t seen = 0;
     while (const dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
         bool known = false;
-        for (size_t i = 0; i < count; i++) known = known || strcmp(e->d_name, names[i]) == 0;
+        for (size_t i = 0; i < count; i++)
+            known = known || strcmp(e->d_name, names[i]) == 0;
         if (!known) {
             fprintf(stderr, "fuzz sandbox: unexpected entry %s/%s\n", dir, e->d_name);
             abort();
@@ -164,7 +187,8 @@ void sandbox_expect_entries(const char *dir, const char *const *names, size_t co
     }
 }
 
-void sandbox_write(const char *path, const void *data, size_t len) {
+void sandbox_write(const char *path, const void *data, size_t len)
+{
     FILE *f = fopen(path, "wb");
     if (!f || fwrite(data, 1, len, f) != len || fclose(f) != 0) {
         fprintf(stderr, "fuzz sandbox: cannot write %s\n", path);
@@ -174,7 +198,8 @@ void sandbox_write(const char *path, const void *data, size_t len) {
 
 extern "C" {
 
-int __wrap_mkdir(const char *path, mode_t mode) {
+int __wrap_mkdir(const char *path, mode_t mode)
+{
     if (s_armed && (!path || !sandbox_contains(path))) {
         // An existing directory stays as it is: answer what mkdir would.
         struct stat st;
@@ -187,7 +212,8 @@ int __wrap_mkdir(const char *path, mode_t mode) {
     return __real_mkdir(path, mode);
 }
 
-int __wrap_open(const char *path, int flags, ...) {
+int __wrap_open(const char *path, int flags, ...)
+{
     mode_t mode = 0;
     if (flags & (O_CREAT | O_TMPFILE)) {
         va_list ap;
@@ -195,11 +221,13 @@ int __wrap_open(const char *path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(ap, unsigned));
         va_end(ap);
     }
-    if (writes(flags)) check_change("open for writing", path);
+    if (writes(flags))
+        check_change("open for writing", path);
     return __real_open(path, flags, mode);
 }
 
-int __wrap_open64(const char *path, int flags, ...) {
+int __wrap_open64(const char *path, int flags, ...)
+{
     mode_t mode = 0;
     if (flags & (O_CREAT | O_TMPFILE)) {
         va_list ap;
@@ -207,32 +235,38 @@ int __wrap_open64(const char *path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(ap, unsigned));
         va_end(ap);
     }
-    if (writes(flags)) check_change("open for writing", path);
+    if (writes(flags))
+        check_change("open for writing", path);
     return __real_open64(path, flags, mode);
 }
 
-int __wrap_creat(const char *path, mode_t mode) {
+int __wrap_creat(const char *path, mode_t mode)
+{
     check_change("creat", path);
     return __real_creat(path, mode);
 }
 
-int __wrap_rename(const char *from, const char *to) {
+int __wrap_rename(const char *from, const char *to)
+{
     check_change("rename from", from);
     check_change("rename to", to);
     return __real_rename(from, to);
 }
 
-int __wrap_unlink(const char *path) {
+int __wrap_unlink(const char *path)
+{
     check_change("unlink", path);
     return __real_unlink(path);
 }
 
-int __wrap_rmdir(const char *path) {
+int __wrap_rmdir(const char *path)
+{
     check_change("rmdir", path);
     return __real_rmdir(path);
 }
 
-int __wrap_remove(const char *path) {
+int __wrap_remove(const char *path)
+{
     check_change("remove", path);
     return __real_remove(path);
 }

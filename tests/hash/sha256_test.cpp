@@ -35,7 +35,10 @@ std::string hash_of(const void *data, size_t len)
     return to_hex(out, sizeof out);
 }
 
-std::string hash_of(const std::string &s) { return hash_of(s.data(), s.size()); }
+std::string hash_of(const std::string &s)
+{
+    return hash_of(s.data(), s.size());
+}
 
 // 300 bytes, every fifth one NUL, so no string routine may touch the data.
 std::vector<uint8_t> binary_message()
@@ -45,8 +48,7 @@ std::vector<uint8_t> binary_message()
         v[i] = (i % 5) ? (uint8_t)((i * 31 + 7) & 0xff) : 0;
     return v;
 }
-constexpr const char *BINARY_MESSAGE_SHA256 =
-    "a19c2c1e92ca6cfb821e8021dc07a24a7155863f7799e95e642fa3e499ade5ed";
+constexpr const char *BINARY_MESSAGE_SHA256 = "a19c2c1e92ca6cfb821e8021dc07a24a7155863f7799e95e642fa3e499ade5ed";
 constexpr const char *EMPTY_SHA256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 class Sha256 : public ::testing::TestWithParam<bool> {
@@ -80,8 +82,7 @@ TEST_P(Sha256, Fips180Vectors)
         SCOPED_TRACE(c.message);
         EXPECT_EQ(hash_of(std::string(c.message)), c.digest);
     }
-    EXPECT_EQ(hash_of(std::string(1000000, 'a')),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(hash_of(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 TEST_P(Sha256, EmptyMessageWithZeroLengthUpdates)
@@ -151,10 +152,9 @@ TEST_P(Sha256, AnySplitOfBinaryInput)
     EXPECT_EQ(to_hex(out, sizeof out), BINARY_MESSAGE_SHA256) << "byte by byte";
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Sha256, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                             return info.param ? "Portable" : "ShaExtensions";
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, Sha256, ::testing::Values(true, false), [](const ::testing::TestParamInfo<bool> &info) {
+    return info.param ? "Portable" : "ShaExtensions";
+});
 
 // The two compressions agree on every length through several blocks and
 // on unaligned input.

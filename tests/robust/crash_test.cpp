@@ -47,38 +47,43 @@ constexpr const char kRepo[] = "crashapp";
 constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr const char kDockerType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
-std::string read_all(const std::string &p) {
+std::string read_all(const std::string &p)
+{
     std::string out;
     FILE *f = fopen(p.c_str(), "rb");
-    if (!f) return out;
+    if (!f)
+        return out;
     char buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
     fclose(f);
     return out;
 }
 
-void write_all_file(const std::string &p, const std::string &data) {
+void write_all_file(const std::string &p, const std::string &data)
+{
     FILE *f = fopen(p.c_str(), "wb");
     ASSERT_NE(f, nullptr) << p;
     ASSERT_EQ(fwrite(data.data(), 1, data.size(), f), data.size());
     ASSERT_EQ(fclose(f), 0);
 }
 
-bool is_hex64(const std::string &s) {
-    return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
+bool is_hex64(const std::string &s)
+{
+    return s.size() == 64 &&
+           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-bool is_temp_name(const std::string &base) {
+bool is_temp_name(const std::string &base)
+{
     return !base.empty() && base[0] == '.' && base.find(".tmp.") != std::string::npos;
 }
 
 using Clock = std::chrono::steady_clock;
 
 struct RunResult {
-    bool killed = false;   // died by SIGKILL
+    bool killed = false; // died by SIGKILL
     bool exited = false;
     int status = -1;
     double seconds = 0;
@@ -88,22 +93,27 @@ struct RunResult {
 // /dev/null, and kills it after delay_us unless it ends first. A negative
 // delay lets it run to its end.
 RunResult run_and_kill(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                 const std::string &stdin_path, long delay_us) {
+                       const std::string &stdin_path, long delay_us)
+{
     std::vector<char *> argv, envp;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
 
     RunResult r;
     Clock::time_point start = Clock::now();
     fflush(nullptr);
     pid_t pid = fork();
-    if (pid < 0) return r;
+    if (pid < 0)
+        return r;
     if (pid == 0) {
         int in = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
         int out = open("/dev/null", O_WRONLY);
-        if (in < 0 || out < 0) _exit(126);
+        if (in < 0 || out < 0)
+            _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
@@ -116,8 +126,10 @@ RunResult run_and_kill(const std::vector<std::string> &args, const std::vector<s
         // Short naps until the deadline so a quick exit is seen early.
         for (;;) {
             pid_t w = waitpid(pid, &st, WNOHANG);
-            if (w == pid) goto reaped;
-            if (Clock::now() >= deadline) break;
+            if (w == pid)
+                goto reaped;
+            if (Clock::now() >= deadline)
+                break;
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
         kill(pid, SIGKILL);
@@ -134,7 +146,8 @@ reaped:
 
 class CrashTest : public cgitest::TempDirTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempDirTest::SetUp();
         ASSERT_FALSE(HasFatalFailure());
         root_ = path("storage");
@@ -145,40 +158,44 @@ protected:
         printf("crash: seed=%u (set ROBUST_SEED to repeat)\n", seed_);
     }
 
-    std::vector<std::string> cgi_env(const std::string &method, const std::string &path_info,
-                                     size_t length, const std::string &query = "",
-                                     const std::string &type = "") {
+    std::vector<std::string> cgi_env(const std::string &method, const std::string &path_info, size_t length,
+                                     const std::string &query = "", const std::string &type = "")
+    {
         std::vector<std::string> env = {"REQUEST_METHOD=" + method, "PATH_INFO=" + path_info,
                                         "REGISTRY_STORAGE_ROOT=" + root_, "QUERY_STRING=" + query,
                                         "CONTENT_LENGTH=" + std::to_string(length)};
-        if (!type.empty()) env.push_back("CONTENT_TYPE=" + type);
+        if (!type.empty())
+            env.push_back("CONTENT_TYPE=" + type);
         return env;
     }
 
     // One manifest request through the program, run to its end.
-    cgitest::Outcome manifest_request(const std::string &method, const std::string &ref,
-                                      const std::string &body = "", const std::string &type = "") {
-        return cgitest::run_program(std::string(CGI_BIN_DIR) + "/v2_manifest",
-                                    cgi_env(method, std::string("/v2/") + kRepo + "/manifests/" + ref,
-                                            body.size(), "", type),
-                                    body);
+    cgitest::Outcome manifest_request(const std::string &method, const std::string &ref, const std::string &body = "",
+                                      const std::string &type = "")
+    {
+        return cgitest::run_program(
+            std::string(CGI_BIN_DIR) + "/v2_manifest",
+            cgi_env(method, std::string("/v2/") + kRepo + "/manifests/" + ref, body.size(), "", type), body);
     }
 
-    long random_delay(double typical_s) {
+    long random_delay(double typical_s)
+    {
         std::uniform_int_distribution<long> d(0, static_cast<long>(typical_s * 1.2e6) + 1);
         return d(rng_);
     }
 
     // Every file of the tree against its name; the program and the listing
     // views against the files. Adds to anomalies_ with a line per finding.
-    void check_store(const std::map<std::string, std::string> &known_types) {
+    void check_store(const std::map<std::string, std::string> &known_types)
+    {
         const std::string manifests = root_ + "/repositories/" + kRepo + "/_manifests";
         std::set<std::string> bodies;
         std::set<std::string> good_tags, linkless_tags;
         int blobs = 0, uploads = 0;
         temps_ = 0;
         for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator(); ++it) {
-            if (!it->is_regular_file()) continue;
+            if (!it->is_regular_file())
+                continue;
             const std::string p = it->path().string();
             const std::string rel = p.substr(root_.size() + 1);
             const std::string base = it->path().filename().string();
@@ -187,7 +204,8 @@ protected:
                 temps_++;
                 continue;
             }
-            if (rel == "config.json") continue;
+            if (rel == "config.json")
+                continue;
             if (rel.rfind("blobs/sha256/", 0) == 0) {
                 blobs++;
                 if (!is_hex64(base) || base.substr(0, 2) != parent || sha256_digest(read_all(p)) != "sha256:" + base)
@@ -199,7 +217,8 @@ protected:
                 continue;
             }
             if (it->path().parent_path().string() == manifests) {
-                if (base == ".lock") continue; // the repository's lock, never removed
+                if (base == ".lock")
+                    continue; // the repository's lock, never removed
                 std::string hex = base.size() == 67 && base.ends_with(".ct") ? base.substr(0, 64) : base;
                 if (!is_hex64(hex)) {
                     anomaly("unexpected file: " + rel);
@@ -216,7 +235,8 @@ protected:
             }
             if (rel.starts_with(std::string("repositories/") + kRepo + "/_manifests/revisions/sha256/") &&
                 base == "link") {
-                if (read_all(p) != "sha256:" + parent) anomaly("revision link not whole: " + rel);
+                if (read_all(p) != "sha256:" + parent)
+                    anomaly("revision link not whole: " + rel);
                 continue;
             }
             if (rel.starts_with(std::string("repositories/") + kRepo + "/_manifests/tags/") && base == "link" &&
@@ -249,8 +269,9 @@ protected:
                 good_tags.insert(tag);
                 cgitest::Outcome get = manifest_request("GET", tag);
                 cgitest::Reply reply = cgitest::parse_reply(get.out);
-                bool digest_ok = std::find(reply.headers.begin(), reply.headers.end(),
-                                           "Docker-Content-Digest: " + sha256_digest(reply.body)) != reply.headers.end();
+                bool digest_ok =
+                    std::find(reply.headers.begin(), reply.headers.end(),
+                              "Docker-Content-Digest: " + sha256_digest(reply.body)) != reply.headers.end();
                 if (get.out.find("Status: 200") != 0 || !digest_ok || sha256_digest(reply.body) != link ||
                     reply.body != read_all(manifests + "/" + link.substr(7)))
                     anomaly("tag not served whole: " + tag + ": " + get.out.substr(0, 80));
@@ -274,14 +295,17 @@ protected:
         for (const std::string &want :
              {"\"tags\":" + std::to_string(good_tags.size()) + ",", "\"blobs\":" + std::to_string(blobs) + ",",
               "\"active_uploads\":" + std::to_string(uploads) + ","}) {
-            if (s.find(want) == std::string::npos) anomaly("statistics miscount (" + want + "): " + s);
+            if (s.find(want) == std::string::npos)
+                anomaly("statistics miscount (" + want + "): " + s);
         }
         linkless_ = linkless_tags.size();
     }
 
-    void anomaly(const std::string &what) {
+    void anomaly(const std::string &what)
+    {
         anomalies_++;
-        if (anomalies_ <= 20) ADD_FAILURE() << what;
+        if (anomalies_ <= 20)
+            ADD_FAILURE() << what;
     }
 
     std::string root_;
@@ -294,7 +318,8 @@ protected:
 
 // Manifests of several sizes: the larger ones keep the program writing long
 // enough for kills to land inside every step.
-std::vector<std::string> make_manifests() {
+std::vector<std::string> make_manifests()
+{
     std::vector<std::string> out;
     const size_t sizes[] = {0, 2000, 60000, 300000, 900000};
     char c = 'a';
@@ -305,7 +330,8 @@ std::vector<std::string> make_manifests() {
     return out;
 }
 
-TEST_F(CrashTest, ManifestPutsKilledAnywhereLeaveWholeManifests) {
+TEST_F(CrashTest, ManifestPutsKilledAnywhereLeaveWholeManifests)
+{
     const std::vector<std::string> bodies = make_manifests();
     std::map<std::string, std::string> known_types; // hex -> media type stored with it
     std::vector<std::string> files;
@@ -349,16 +375,24 @@ TEST_F(CrashTest, ManifestPutsKilledAnywhereLeaveWholeManifests) {
                              random_delay(typical / 4));
             deletes++;
         } else {
-            if (p < 55) ref = "moving";                                  // one tag between manifests
-            else if (p < 75) ref = "t" + std::to_string(round);          // a new tag
-            else if (p < 85) ref = "fixed" + std::to_string(i);          // the same tag, same manifest
-            else ref = sha256_digest(bodies[i]);                         // by digest
-            if (ref[0] == 't') new_tags.push_back(ref);
+            if (p < 55)
+                ref = "moving"; // one tag between manifests
+            else if (p < 75)
+                ref = "t" + std::to_string(round); // a new tag
+            else if (p < 85)
+                ref = "fixed" + std::to_string(i); // the same tag, same manifest
+            else
+                ref = sha256_digest(bodies[i]); // by digest
+            if (ref[0] == 't')
+                new_tags.push_back(ref);
             r = run_and_kill({prog}, put_env(i, ref), files[i], random_delay(typical));
         }
-        if (r.killed) kills++;
-        else if (r.exited && r.status == 0) completed++;
-        else anomaly("program ended abnormally: status " + std::to_string(r.status));
+        if (r.killed)
+            kills++;
+        else if (r.exited && r.status == 0)
+            completed++;
+        else
+            anomaly("program ended abnormally: status " + std::to_string(r.status));
         if (round % 150 == 149) {
             ASSERT_NO_FATAL_FAILURE(check_store(known_types));
         }
@@ -382,13 +416,15 @@ TEST_F(CrashTest, ManifestPutsKilledAnywhereLeaveWholeManifests) {
 // and an upload that was not published stays whole, so finishing it again
 // stores the blob. Through the upload program when it finishes uploads made
 // by the library, else through a small finisher linked with the library.
-TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing) {
+TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing)
+{
     ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
     std::mt19937 bytes(seed_);
     std::vector<std::string> contents;
     for (size_t size : {size_t(1) << 20, size_t(3) << 20, size_t(5) << 19, size_t(17), size_t(2) << 20}) {
         std::string c(size, '\0');
-        for (char &ch : c) ch = static_cast<char>(bytes());
+        for (char &ch : c)
+            ch = static_cast<char>(bytes());
         contents.push_back(c);
     }
 
@@ -401,9 +437,9 @@ TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing) {
     const std::string upload_prog = std::string(CGI_BIN_DIR) + "/v2_upload";
     auto finisher = [&](bool via_program, const std::string &uuid, const std::string &digest) {
         if (via_program)
-            return std::make_pair(std::vector<std::string>{upload_prog},
-                                  cgi_env("PUT", std::string("/v2/") + kRepo + "/blobs/uploads/" + uuid, 0,
-                                          "digest=" + digest));
+            return std::make_pair(
+                std::vector<std::string>{upload_prog},
+                cgi_env("PUT", std::string("/v2/") + kRepo + "/blobs/uploads/" + uuid, 0, "digest=" + digest));
         return std::make_pair(std::vector<std::string>{BLOB_FINISHER_PATH, root_, uuid, digest},
                               std::vector<std::string>{});
     };
@@ -418,7 +454,8 @@ TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing) {
         cgitest::Outcome o = cgitest::run_program(
             upload_prog, cgi_env("PUT", std::string("/v2/") + kRepo + "/blobs/uploads/" + uuid, 0, "digest=" + digest));
         via_program = o.out.find("Status: 201") == 0 && reg_blob_exists(digest.c_str()) == 1;
-        if (reg_blob_exists(digest.c_str()) == 1) reg_blob_delete(digest.c_str());
+        if (reg_blob_exists(digest.c_str()) == 1)
+            reg_blob_delete(digest.c_str());
         reg_blob_cancel_upload(uuid.c_str());
     }
     printf("crash: blob finishes through %s\n", via_program ? "v2_upload (PUT ?digest=)" : "the library finisher");
@@ -452,17 +489,22 @@ TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing) {
         ASSERT_NO_FATAL_FAILURE(prepare(content, &uuid));
         auto [args, env] = finisher(via_program, uuid, digest);
         RunResult r = run_and_kill(args, env, "", random_delay(typical));
-        if (r.killed) kills++;
-        else if (r.exited && r.status == 0) completed++;
-        else anomaly("finisher ended abnormally: status " + std::to_string(r.status));
+        if (r.killed)
+            kills++;
+        else if (r.exited && r.status == 0)
+            completed++;
+        else
+            anomaly("finisher ended abnormally: status " + std::to_string(r.status));
 
         // Whatever the kill left: a whole upload, or the blob.
         const std::string upload = root_ + "/uploads/" + uuid + ".part";
         if (fs::exists(upload)) {
-            if (read_all(upload) != content) anomaly("upload changed by a killed finish: " + uuid);
+            if (read_all(upload) != content)
+                anomaly("upload changed by a killed finish: " + uuid);
             auto [args2, env2] = finisher(via_program, uuid, digest);
             RunResult again = run_and_kill(args2, env2, "", -1);
-            if (!again.exited || again.status != 0) anomaly("a killed finish cannot be finished again");
+            if (!again.exited || again.status != 0)
+                anomaly("a killed finish cannot be finished again");
             refinished++;
         }
         if (reg_blob_exists(digest.c_str()) != 1) {
@@ -470,7 +512,8 @@ TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing) {
         } else {
             char p[4096];
             ASSERT_EQ(reg_blob_get_filepath(digest.c_str(), p, sizeof p), 0);
-            if (read_all(p) != content) anomaly("blob not whole: " + digest);
+            if (read_all(p) != content)
+                anomaly("blob not whole: " + digest);
         }
     }
     ASSERT_NO_FATAL_FAILURE(check_store({}));

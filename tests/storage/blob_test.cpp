@@ -38,15 +38,15 @@ namespace fs = std::filesystem;
 namespace {
 
 enum class rename_mode {
-    pass,             // the real rename
-    peer_first,       // another finish publishes the blob first; then rename
-    no_noreplace,     // a file system that cannot rename without replacing
+    pass,         // the real rename
+    peer_first,   // another finish publishes the blob first; then rename
+    no_noreplace, // a file system that cannot rename without replacing
 };
 
 struct syscall_hooks {
     bool record = false;
     std::vector<std::string> events;
-    int fail_fsync = 0; // errno to fail fsync with, 0: pass
+    int fail_fsync = 0;  // errno to fail fsync with, 0: pass
     int fail_remove = 0; // errno for remove and unlink
     bool fail_hash = false;
     // Called with the descriptor being hashed, before the hash.
@@ -213,10 +213,7 @@ protected:
     {
         return root_ + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
     }
-    std::string fanout_dir(const std::string &digest) const
-    {
-        return root_ + "/blobs/sha256/" + digest.substr(7, 2);
-    }
+    std::string fanout_dir(const std::string &digest) const { return root_ + "/blobs/sha256/" + digest.substr(7, 2); }
 
     // Starts an upload and appends data in one chunk.
     std::string upload(const std::string &data)
@@ -259,7 +256,8 @@ TEST_F(BlobTest, UploadInChunksBecomesBlobUnderItsDigest)
         {"abc with empty chunks around", {"", "ab", "", "c", ""}},
         {"empty upload", {}},
         {"NUL bytes", {std::string("a\0b", 3), std::string("\0", 1)}},
-        {"several chunks past the hashing buffer", {big.substr(0, 70000), big.substr(70000, 65536), big.substr(135536)}},
+        {"several chunks past the hashing buffer",
+         {big.substr(0, 70000), big.substr(70000, 65536), big.substr(135536)}},
     };
     int n = 0;
     for (const Case &c : kCases) {
@@ -319,7 +317,8 @@ TEST_F(BlobTest, MalformedExpectedDigestLeavesTheUploadOpen)
     for (size_t i = 7; i < upper.size(); ++i) {
         upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(upper[i])));
     }
-    const char *const kRefused[] = {upper.c_str(), "sha256:abc", "SHA256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"};
+    const char *const kRefused[] = {upper.c_str(), "sha256:abc",
+                                    "SHA256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"};
     std::string id = upload("abc");
     char out[REG_DIGEST_BUF];
     for (const char *digest : kRefused) {
@@ -469,8 +468,10 @@ TEST_F(BlobTest, RefusedArgumentsNameTheirFault)
         {"finish without id", [&] { return reg_blob_finish_upload(nullptr, kDigestAbc, out); }, "NULL argument"},
         {"finish without digest", [&] { return reg_blob_finish_upload(id, nullptr, out); }, "NULL argument"},
         {"finish without output", [&] { return reg_blob_finish_upload(id, kDigestAbc, nullptr); }, "NULL argument"},
-        {"finish: id tested before digest", [&] { return reg_blob_finish_upload(bad_id, bad_digest, out); }, "invalid upload uuid"},
-        {"finish unknown upload", [&] { return reg_blob_finish_upload(unknown, kDigestAbc, out); }, std::string("upload not found: ") + unknown},
+        {"finish: id tested before digest", [&] { return reg_blob_finish_upload(bad_id, bad_digest, out); },
+         "invalid upload uuid"},
+        {"finish unknown upload", [&] { return reg_blob_finish_upload(unknown, kDigestAbc, out); },
+         std::string("upload not found: ") + unknown},
         {"cancel without id", [] { return reg_blob_cancel_upload(nullptr); }, "upload_uuid is NULL"},
         {"cancel malformed id", [&] { return reg_blob_cancel_upload(bad_id); }, "invalid upload uuid"},
         {"exists without digest", [] { return reg_blob_exists(nullptr); }, "digest is NULL"},
@@ -480,11 +481,14 @@ TEST_F(BlobTest, RefusedArgumentsNameTheirFault)
         {"filepath without digest", [&] { return reg_blob_get_filepath(nullptr, out, sizeof out); }, "NULL argument"},
         {"filepath without output", [] { return reg_blob_get_filepath(kDigestAbc, nullptr, 10); }, "NULL argument"},
         {"filepath of size 0", [&] { return reg_blob_get_filepath(kDigestAbc, out, 0); }, "NULL argument"},
-        {"filepath malformed digest", [&] { return reg_blob_get_filepath(bad_digest, out, sizeof out); }, "invalid digest"},
-        {"filepath missing blob", [&] { return reg_blob_get_filepath(kDigestAbc, out, sizeof out); }, std::string("blob not found: ") + kDigestAbc},
+        {"filepath malformed digest", [&] { return reg_blob_get_filepath(bad_digest, out, sizeof out); },
+         "invalid digest"},
+        {"filepath missing blob", [&] { return reg_blob_get_filepath(kDigestAbc, out, sizeof out); },
+         std::string("blob not found: ") + kDigestAbc},
         {"delete without digest", [] { return reg_blob_delete(nullptr); }, "digest is NULL"},
         {"delete malformed digest", [&] { return reg_blob_delete(bad_digest); }, "invalid digest"},
-        {"delete missing blob", [] { return reg_blob_delete(kDigestAbc); }, std::string("blob not found: ") + kDigestAbc},
+        {"delete missing blob", [] { return reg_blob_delete(kDigestAbc); },
+         std::string("blob not found: ") + kDigestAbc},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.what);

@@ -125,7 +125,7 @@ protected:
 TEST_F(DiscoveryTest, RepoExistsLooksForManifestsDirectory)
 {
     make_repo("library/app");
-    fs::create_directories(repo_dir("empty"));               // no _manifests
+    fs::create_directories(repo_dir("empty")); // no _manifests
     fs::create_directories(repo_dir("file"));
     put_file(repo_dir("file") + "/_manifests", "not a dir"); // _manifests is a file
 
@@ -158,7 +158,7 @@ TEST_F(DiscoveryTest, TagsAreThoseWithReadableLinksInByteOrder)
 {
     for (const char *t : {"v1.9", "a", "app-1", "B", "v1.10", "app"})
         make_tag("r", t);
-    make_tag("r", "empty-link", "");                       // listed: the content is not examined
+    make_tag("r", "empty-link", ""); // listed: the content is not examined
     fs::create_directories(repo_dir("r") + "/_manifests/tags/no-link/current");
     put_file(repo_dir("r") + "/_manifests/tags/plain-file", "x"); // not a directory
 
@@ -186,11 +186,11 @@ TEST_F(DiscoveryTest, Paging)
         {2, "b", {"d"}, ""},
         {-1, "a", {"b", "d"}, ""},
         {1, "0", {"a"}, "a"},
-        {1, "c", {"d"}, ""},              // last need not be listed
+        {1, "c", {"d"}, ""}, // last need not be listed
         {2, "a", {"b", "d"}, ""},
         {5, "d", {}, ""},
         {5, "e", {}, ""},
-        {0, nullptr, {}, ""},             // n=0: an empty list, no next page
+        {0, nullptr, {}, ""}, // n=0: an empty list, no next page
         {0, "a", {}, ""},
         {INT_MAX, nullptr, {"a", "b", "d"}, ""},
     };
@@ -332,8 +332,8 @@ TEST_F(DiscoveryTest, CatalogListsNestedRepositoriesByFullName)
 {
     for (const char *r : {"library/app", "library/app/sub", "library-x", "a", "b/c/d"})
         make_repo(r);
-    fs::create_directories(repo_dir("library/empty"));                 // no _manifests
-    fs::create_directories(repo_dir("x..y/_manifests"));               // refused by the name rule
+    fs::create_directories(repo_dir("library/empty"));                  // no _manifests
+    fs::create_directories(repo_dir("x..y/_manifests"));                // refused by the name rule
     fs::create_directories(repo_dir("library/app/_manifests/tags/v1")); // never entered
     fs::create_directories(repo_dir("library/app/_manifests/z/_manifests"));
     fs::create_directories(repo_dir("plain"));
@@ -379,8 +379,8 @@ TEST_F(DiscoveryTest, CatalogNameLengthBound)
     ASSERT_EQ(name255.size(), 255u);
     ASSERT_NE(name255.back(), '/');
     make_repo(name255);
-    make_repo(name255 + "e");      // 256 bytes
-    make_repo(name255 + "/deep");  // 260 bytes
+    make_repo(name255 + "e");     // 256 bytes
+    make_repo(name255 + "/deep"); // 260 bytes
 
     Page p = catalog(-1, nullptr);
     ASSERT_TRUE(p.ok) << reg_storage_last_error();

@@ -27,14 +27,9 @@ TEST(PathJoin, JoinsWithOneSlashAndCuts)
         const char *expected;
     };
     static const Case kCases[] = {
-        {"a", "b", REG_PATH_BUF, "a/b"},
-        {"", "b", REG_PATH_BUF, "/b"},
-        {"a/", "b", REG_PATH_BUF, "a//b"},
-        {"a", "", REG_PATH_BUF, "a/"},
-        {"abc", "def", 8, "abc/def"},
-        {"abc", "def", 7, "abc/de"},
-        {"abc", "def", 3, "ab"},
-        {"abc", "def", 1, ""},
+        {"a", "b", REG_PATH_BUF, "a/b"}, {"", "b", REG_PATH_BUF, "/b"}, {"a/", "b", REG_PATH_BUF, "a//b"},
+        {"a", "", REG_PATH_BUF, "a/"},   {"abc", "def", 8, "abc/def"},  {"abc", "def", 7, "abc/de"},
+        {"abc", "def", 3, "ab"},         {"abc", "def", 1, ""},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(std::string(c.first) + " + " + c.second + " in " + std::to_string(c.size));
@@ -130,9 +125,8 @@ TEST_F(Attributes, ExistsAndSizeByKind)
         int64_t size; // -2: whatever the file system reports for a directory
     };
     static const Case kCases[] = {
-        {"empty", 1, 0, 0},        {"five", 1, 0, 5},         {"dir", 0, 1, -2},
-        {"missing", 0, 0, -1},     {"link-to-file", 1, 0, 5}, {"link-to-dir", 0, 1, -2},
-        {"dangling", 0, 0, -1},    {"five/sub", 0, 0, -1},
+        {"empty", 1, 0, 0},        {"five", 1, 0, 5},         {"dir", 0, 1, -2},      {"missing", 0, 0, -1},
+        {"link-to-file", 1, 0, 5}, {"link-to-dir", 0, 1, -2}, {"dangling", 0, 0, -1}, {"five/sub", 0, 0, -1},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.rel);

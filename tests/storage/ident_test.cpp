@@ -101,14 +101,14 @@ TEST(UuidValid, RefusesMalformedIds)
     const std::string good = "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b";
     ASSERT_EQ(uuid_valid(good.c_str()), 1);
     const std::string kRefused[] = {
-        "12105CF4-1d0d-a12b-5247-bc73a8ea5f1b", // uppercase
-        "12105cf-41d0d-a12b-5247-bc73a8ea5f1b", // dash moved left
-        "12105cf41-d0d-a12b-5247-bc73a8ea5f1b", // dash moved right
-        "12105cf4-1d0d-a12b-5247-bc73a8ea5f1",  // 35
+        "12105CF4-1d0d-a12b-5247-bc73a8ea5f1b",  // uppercase
+        "12105cf-41d0d-a12b-5247-bc73a8ea5f1b",  // dash moved left
+        "12105cf41-d0d-a12b-5247-bc73a8ea5f1b",  // dash moved right
+        "12105cf4-1d0d-a12b-5247-bc73a8ea5f1",   // 35
         "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b0", // 37
-        "12105cf4-1d0d-a12b-5247-bc73a8ea5f1g", // not hex
-        "12105cf4x1d0d-a12b-5247-bc73a8ea5f1b", // not a dash
-        "12105cf4-1d0d-a12b-5247-bc73a8e/../b", // path characters
+        "12105cf4-1d0d-a12b-5247-bc73a8ea5f1g",  // not hex
+        "12105cf4x1d0d-a12b-5247-bc73a8ea5f1b",  // not a dash
+        "12105cf4-1d0d-a12b-5247-bc73a8e/../b",  // path characters
         "",
     };
     for (const std::string &s : kRefused) {
@@ -128,8 +128,7 @@ TEST(RepoNameValid, Table)
         EXPECT_EQ(repo_name_valid(s.c_str()), 1);
     }
     const std::string kRefused[] = {
-        "", std::string(256, 'n'), "a b", "a:b", "caf\xc3\xa9", "a..b", "..", "../etc", "a/..", "a\tb",
-        "a@b", "a\nb",
+        "", std::string(256, 'n'), "a b", "a:b", "caf\xc3\xa9", "a..b", "..", "../etc", "a/..", "a\tb", "a@b", "a\nb",
     };
     for (const std::string &s : kRefused) {
         SCOPED_TRACE(s);
@@ -145,8 +144,8 @@ TEST(TagConfined, StaysOneComponent)
         SCOPED_TRACE(s);
         EXPECT_EQ(tag_confined(s), 1);
     }
-    static const char *kEscaping[] = {"", ".", "..", "a/b", "../x", "a\\b", "/", "x/",
-                                      "a\r\nX-Injected: 1", "tab\there", "lat\xe9st", "del\x7f"};
+    static const char *kEscaping[] = {
+        "", ".", "..", "a/b", "../x", "a\\b", "/", "x/", "a\r\nX-Injected: 1", "tab\there", "lat\xe9st", "del\x7f"};
     for (const char *s : kEscaping) {
         SCOPED_TRACE(s);
         EXPECT_EQ(tag_confined(s), 0);

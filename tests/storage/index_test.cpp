@@ -26,7 +26,10 @@ constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr const char kEmptyIndexHead[] =
     "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
 
-std::string digest_of(char c) { return "sha256:" + std::string(64, c); }
+std::string digest_of(char c)
+{
+    return "sha256:" + std::string(64, c);
+}
 
 std::string sha256_hex(std::string_view data)
 {
@@ -127,7 +130,8 @@ TEST_F(IndexTest, ValidationTable)
         {"manifests null", "{\"manifests\":null}", "index missing manifests array"},
         {"manifests object", "{\"manifests\":{\"digest\":\"" + d + "\"}}", "index missing manifests array"},
         {"entry a number", "{\"manifests\":[1]}", "index manifest 0 missing valid digest"},
-        {"entry without digest", "{\"manifests\":[{\"digest\":\"" + d + "\"},{}]}", "index manifest 1 missing valid digest"},
+        {"entry without digest", "{\"manifests\":[{\"digest\":\"" + d + "\"},{}]}",
+         "index manifest 1 missing valid digest"},
         {"digest a number", "{\"manifests\":[{\"digest\":7}]}", "index manifest 0 missing valid digest"},
         {"upper-case digest", index_of({d, "sha256:" + std::string(64, 'A')}), "index manifest 1 missing valid digest"},
         {"short digest", index_of({"sha256:" + std::string(63, 'a')}), "index manifest 0 missing valid digest"},
@@ -315,9 +319,10 @@ TEST_F(ReferrersTest, ListingFilterAndEmptyAnswers)
     EXPECT_EQ(referrers(subject_, "application/vnd.example.sig"), index_doc({sig_descriptor()}));
     EXPECT_EQ(referrers(subject_, "application/vnd.example.sbom"), index_doc({sbom_descriptor()}));
     EXPECT_EQ(referrers(subject_, "application/vnd.example"), index_doc({})) << "whole types only";
-    EXPECT_EQ(referrers(digest_of('6')), index_doc({"{\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
-                                                    "\"digest\":\"" + other_digest_ + "\",\"size\":" +
-                                                    std::to_string(other_.size()) + "}"}));
+    EXPECT_EQ(referrers(digest_of('6')),
+              index_doc({"{\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                         "\"digest\":\"" +
+                         other_digest_ + "\",\"size\":" + std::to_string(other_.size()) + "}"}));
     EXPECT_EQ(referrers(digest_of('7')), index_doc({})) << "unknown subject";
     EXPECT_EQ(referrers(subject_, nullptr, "library/other"), index_doc({})) << "unknown repository";
     // The subject itself being stored changes nothing.
@@ -332,7 +337,9 @@ TEST_F(ReferrersTest, ListingFilterAndEmptyAnswers)
         {kRepo, "sha256:1234", "invalid subject digest"},
         {kRepo, "sha512:1234", "invalid subject digest"},
         {kRepo, "", "invalid subject digest"},
-        {"../etc", "sha256:" "5555555555555555555555555555555555555555555555555555555555555555",
+        {"../etc",
+         "sha256:"
+         "5555555555555555555555555555555555555555555555555555555555555555",
          "invalid repository name"},
         {nullptr, "x", "NULL argument"},
         {kRepo, nullptr, "NULL argument"},

@@ -32,9 +32,7 @@ TEST_F(Layout, Paths)
         std::string expected;
     };
     std::vector<Case> cases;
-    auto add = [&](const char *what, const std::string &expected) {
-        cases.push_back({what, out, expected});
-    };
+    auto add = [&](const char *what, const std::string &expected) { cases.push_back({what, out, expected}); };
 
     repos_dir(out, sizeof out);
     add("repos_dir", "/srv/reg/repositories");

@@ -135,15 +135,9 @@ TEST(JsonEscapeAppend, StopsBeforeAByteThatMightNotFit)
         const char *text; // null: nothing at all written
     };
     const Case kCases[] = {
-        {0, "abc", 0, nullptr},
-        {1, "abc", 0, ""},
-        {8, "\x01", 0, ""},
-        {9, "\x01\x02", 6, "\\u0001"},
-        {9, "ab", 1, "a"},
-        {10, "ab", 2, "ab"},
-        {10, "\"\"", 2, "\\\""},
-        {11, "\"\"", 4, "\\\"\\\""},
-        {64, nullptr, 0, ""},
+        {0, "abc", 0, nullptr},        {1, "abc", 0, ""},           {8, "\x01", 0, ""},
+        {9, "\x01\x02", 6, "\\u0001"}, {9, "ab", 1, "a"},           {10, "ab", 2, "ab"},
+        {10, "\"\"", 2, "\\\""},       {11, "\"\"", 4, "\\\"\\\""}, {64, nullptr, 0, ""},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(testing::Message() << "cap " << c.cap << " src " << (c.src ? c.src : "(null)"));
@@ -170,8 +164,8 @@ TEST(SortStr, OrdersByUnsignedBytesAndKeepsEqualNamesInOrder)
         int sign;
     };
     const Case kCases[] = {
-        {"B", "a", -1}, {"v1.10", "v1.9", -1}, {"app", "app-1", -1}, {"z", "\x80", -1},
-        {"same", "same", 0}, {"", "", 0}, {"b", "a", 1}, {"ab", "a", 1},
+        {"B", "a", -1},      {"v1.10", "v1.9", -1}, {"app", "app-1", -1}, {"z", "\x80", -1},
+        {"same", "same", 0}, {"", "", 0},           {"b", "a", 1},        {"ab", "a", 1},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(testing::Message() << c.a << " vs " << c.b);
@@ -301,8 +295,8 @@ TEST_F(ListingTest, TagListEscapesNames)
     for (const char *tag : {"q\"uote", "back\\slash", "ctl\x01", "tab\t", "del\x7f", "utf\xc3\xa9"}) {
         add_tag("a\\b", tag);
     }
-    EXPECT_EQ(str(reg_tags_list_json("a\\b")),
-              "{\"name\":\"a\\\\b\",\"tags\":[\"back\\\\slash\",\"ctl\\u0001\",\"del\x7f\",\"q\\\"uote\",\"tab\\t\",\"utf\xc3\xa9\"]}");
+    EXPECT_EQ(str(reg_tags_list_json("a\\b")), "{\"name\":\"a\\\\b\",\"tags\":[\"back\\\\slash\",\"ctl\\u0001\","
+                                               "\"del\x7f\",\"q\\\"uote\",\"tab\\t\",\"utf\xc3\xa9\"]}");
 }
 
 TEST_F(ListingTest, MissingDirectoriesGiveAnEmptyTagList)
@@ -391,8 +385,7 @@ TEST_F(ListingTest, CatalogListsFirstLevelDirectoriesOnly)
     add_repo_dir("q\"x");
     add_repo_dir("empty-dir");
     put_file(root_ + "/repositories/a-file", "");
-    EXPECT_EQ(str(reg_catalog_json(0, nullptr)),
-              "{\"repositories\":[\"Zeta\",\"empty-dir\",\"library\",\"q\\\"x\"]}");
+    EXPECT_EQ(str(reg_catalog_json(0, nullptr)), "{\"repositories\":[\"Zeta\",\"empty-dir\",\"library\",\"q\\\"x\"]}");
 }
 
 TEST_F(ListingTest, CatalogOfMissingRepositoriesIsEmpty)
@@ -431,10 +424,8 @@ TEST_F(ListingTest, FailedAllocationsFailTheCall)
         bool tags;
     };
     const Case kCases[] = {
-        {"tag list, third copy", 2, false, true},
-        {"tag list, first copy", 0, false, true},
-        {"tag list, name array", -1, true, true},
-        {"catalog, second copy", 1, false, false},
+        {"tag list, third copy", 2, false, true}, {"tag list, first copy", 0, false, true},
+        {"tag list, name array", -1, true, true}, {"catalog, second copy", 1, false, false},
         {"catalog, name array", -1, true, false},
     };
     for (const Case &c : kCases) {

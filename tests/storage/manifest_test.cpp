@@ -29,7 +29,10 @@ constexpr const char kDefaultType[] = "application/vnd.docker.distribution.manif
 constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr const char kNotReady[] = "not initialized - call reg_storage_init first";
 
-std::string digest_of(char c) { return "sha256:" + std::string(64, c); }
+std::string digest_of(char c)
+{
+    return "sha256:" + std::string(64, c);
+}
 
 // A minimal valid manifest; `extra` is spliced into the root object.
 std::string manifest(char config = 'a', const std::string &extra = "")
@@ -212,7 +215,8 @@ TEST_F(ManifestTest, PutRefusesInvalidInputAndWritesNothing)
                            std::string(64, 'F') + R"("}])"),
          "manifest layer 2 missing valid digest"},
         {"first layer key wins", kRepo, "latest",
-         manifest('a', R"(,"layers":[{"digest":"x","digest":")" + d + R"("}])"), "manifest layer 0 missing valid digest"},
+         manifest('a', R"(,"layers":[{"digest":"x","digest":")" + d + R"("}])"),
+         "manifest layer 0 missing valid digest"},
         {"null name", nullptr, "latest", valid, "NULL argument"},
         {"null reference", kRepo, nullptr, valid, "NULL argument"},
         {"invalid name before body", "a..b", "latest", "not json", "invalid repository name: a..b"},
@@ -263,8 +267,8 @@ TEST_F(ManifestTest, PutAcceptsOptionalAndIgnoredMembers)
         {"empty layers", manifest('a', R"(,"layers":[])")},
         {"layers with extra members", manifest('a', R"(,"layers":[{"digest":")" + d + R"(","size":3,"x":null}])")},
         {"first config key wins", R"({"config":{"digest":")" + d + R"("},"config":{}})"},
-        {"unknown members and schema", R"({"schemaVersion":99,"config":{"digest":")" + d +
-                                           R"(","mediaType":7},"annotations":{"a":"b"}})"},
+        {"unknown members and schema",
+         R"({"schemaVersion":99,"config":{"digest":")" + d + R"(","mediaType":7},"annotations":{"a":"b"}})"},
     };
     for (const auto &c : kCases) {
         SCOPED_TRACE(c.label);
@@ -278,8 +282,8 @@ TEST_F(ManifestTest, PutWritesBodyNamedByItsOwnDigestAndLinks)
 {
     // White space, member order and escapes are kept: the file holds the
     // bytes received and is named by their SHA-256.
-    const std::string body = "{ \"layers\" : [ ],\n\t\"config\":{\"digest\":\"" + digest_of('a') +
-                             "\", \"n\":\"\\u00e9\\/\"} }\r\n";
+    const std::string body =
+        "{ \"layers\" : [ ],\n\t\"config\":{\"digest\":\"" + digest_of('a') + "\", \"n\":\"\\u00e9\\/\"} }\r\n";
     char digest[REG_DIGEST_BUF] = {};
     ASSERT_EQ(reg_manifest_put(kRepo, "latest", body.data(), body.size(), nullptr, digest), 0)
         << reg_storage_last_error();
@@ -633,10 +637,8 @@ TEST_F(ManifestTest, DigestReferenceMustBeTheBodysDigest)
         const char *reference;
         const char *message;
     } kCases[] = {
-        {"sha256:", "invalid digest reference"},
-        {"sha256:abc", "invalid digest reference"},
-        {upper.c_str(), "invalid digest reference"},
-        {trailing.c_str(), "invalid digest reference"},
+        {"sha256:", "invalid digest reference"},     {"sha256:abc", "invalid digest reference"},
+        {upper.c_str(), "invalid digest reference"}, {trailing.c_str(), "invalid digest reference"},
         {other.c_str(), mismatch.c_str()},
     };
     for (const auto &c : kCases) {
@@ -769,8 +771,9 @@ TEST_F(ManifestTest, TraversalFormsStayInsideTheRoot)
 
     const std::string long_tag(5000, 'L');
     const char *kNames[] = {"../x", "a/../../b", "..", "/..", "r/..", "/abs/olute", "x\\y", "r"};
-    const char *kRefs[] = {"..", ".", "x/y", "x\\y", "/abs", "../../../../../outside",
-                           "../../../../../../", "..\\..\\x", long_tag.c_str(), "v1"};
+    const char *kRefs[] = {
+        "..", ".", "x/y", "x\\y", "/abs", "../../../../../outside", "../../../../../../", "..\\..\\x", long_tag.c_str(),
+        "v1"};
     for (const char *name : kNames) {
         for (const char *ref : kRefs) {
             SCOPED_TRACE(std::string(name) + " @ " + std::string(ref).substr(0, 40));

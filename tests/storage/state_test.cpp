@@ -17,8 +17,7 @@ constexpr const char *kConfigText = "{\n"
                                     "  \"maxUploadSize\": -1\n"
                                     "}\n";
 
-const std::set<std::string> kFreshTree = {"blobs", "blobs/sha256", "config.json", "repositories",
-                                          "uploads"};
+const std::set<std::string> kFreshTree = {"blobs", "blobs/sha256", "config.json", "repositories", "uploads"};
 
 using StorageInit = TempDirTest;
 
@@ -127,10 +126,10 @@ TEST_F(StorageInit, RootLengthLimit)
 TEST_F(StorageInit, FailuresRecordTheirMessage)
 {
     struct Case {
-        const char *obstacle;   // below the root
+        const char *obstacle; // below the root
         bool obstacle_is_dir;
-        const char *root_rel;   // root relative to the test directory
-        const char *message;    // with <root> for the root
+        const char *root_rel; // root relative to the test directory
+        const char *message;  // with <root> for the root
     };
     static const Case kCases[] = {
         {nullptr, false, "file/sub", "mkdirs failed: <root>"},

@@ -25,8 +25,7 @@ std::string stats_doc(int repos, int tags, int blobs, long long blob_bytes, int 
 {
     return "{\"version\":\"1.0.0\",\"repositories\":" + std::to_string(repos) + ",\"tags\":" + std::to_string(tags) +
            ",\"blobs\":" + std::to_string(blobs) + ",\"blob_bytes\":" + std::to_string(blob_bytes) +
-           ",\"active_uploads\":" + std::to_string(uploads) + ",\"upload_bytes\":" + std::to_string(upload_bytes) +
-           "}";
+           ",\"active_uploads\":" + std::to_string(uploads) + ",\"upload_bytes\":" + std::to_string(upload_bytes) + "}";
 }
 
 std::string digest_of(const std::string &data)

@@ -81,8 +81,7 @@ protected:
         std::string id = start();
         EXPECT_EQ(reg_blob_append_chunk(id.c_str(), data.data(), data.size()), 0);
         char digest[REG_DIGEST_BUF] = {};
-        EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest_of(data).c_str(), digest), 0)
-            << reg_storage_last_error();
+        EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest_of(data).c_str(), digest), 0) << reg_storage_last_error();
         return digest;
     }
 
@@ -282,12 +281,12 @@ TEST_F(UploadStreamTest, SendRangeWritesTheSelectedBytes)
         uint64_t len;
     };
     static const Case kCases[] = {
-        {0, kBig},              // whole blob, several pieces
-        {0, 0},                 // nothing
-        {kBig, 0},              // nothing, at the very end
-        {70000, 100000},        // starts inside the second piece
-        {kBig - 1, 1},          // last byte
-        {65535, 2},             // straddles a piece boundary
+        {0, kBig},       // whole blob, several pieces
+        {0, 0},          // nothing
+        {kBig, 0},       // nothing, at the very end
+        {70000, 100000}, // starts inside the second piece
+        {kBig - 1, 1},   // last byte
+        {65535, 2},      // straddles a piece boundary
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.len));
@@ -356,7 +355,8 @@ TEST_F(UploadStreamTest, SameRangeFromTwoProcessesIsTakenOnce)
         if (pid == 0) {
             int64_t size = -1;
             int rc = reg_blob_append_fd(id.c_str(), fd, chunk.size(), 0, nullptr, &size);
-            if (rc == 0) _exit(0);
+            if (rc == 0)
+                _exit(0);
             bool range = reg_storage_last_error_kind() == REG_ERR_RANGE && size == (int64_t)chunk.size() &&
                          err() == "chunk starts at 0, the upload holds 200000 bytes";
             _exit(range ? 3 : 4);
