@@ -82,11 +82,12 @@ ssize_t stream_read(const byte_stream &in, char *buf, size_t want)
 
 int stream_write_all(const byte_stream &out, const char *buf, size_t len);
 
-// Writes all len bytes; 0 or -1.
-int write_all(int fd, const char *buf, size_t len)
+// Writes all len bytes, at offset, or where the descriptor stands when
+// offset is negative; 0 or -1.
+int write_all_at(int fd, const char *buf, size_t len, off_t offset)
 {
     while (len > 0) {
-        ssize_t n = ::write(fd, buf, len);
+        ssize_t n = offset < 0 ? ::write(fd, buf, len) : ::pwrite(fd, buf, len, offset);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -95,24 +96,9 @@ int write_all(int fd, const char *buf, size_t len)
         }
         buf += n;
         len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-// Writes all len bytes at offset; 0 or -1.
-int pwrite_all(int fd, const char *buf, size_t len, off_t offset)
-{
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, buf, len, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        if (offset >= 0) {
+            offset += n;
         }
-        if (n <= 0) {
-            return -1;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-        offset += n;
     }
     return 0;
 }
@@ -194,7 +180,7 @@ namespace {
 int stream_write_all(const byte_stream &out, const char *buf, size_t len)
 {
     if (!out.file) {
-        return write_all(out.fd, buf, len);
+        return write_all_at(out.fd, buf, len, -1);
     }
     return fwrite(buf, 1, len, out.file) == len ? 0 : -1;
 }
@@ -281,7 +267,7 @@ int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, i
             outcome = BODY_UNREADABLE;
             break;
         }
-        if (pwrite_all(upload.fd, buf, static_cast<size_t>(n), before + static_cast<off_t>(received)) != 0) {
+        if (write_all_at(upload.fd, buf, static_cast<size_t>(n), before + static_cast<off_t>(received)) != 0) {
             outcome = WRITE_FAILED;
             saved_errno = errno;
             received += static_cast<uint64_t>(n);
