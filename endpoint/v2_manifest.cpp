@@ -11,6 +11,7 @@
 
 #include "hv_cgi.h"
 #include "oci_common.h"
+#include "oci_headers.h"
 #include "oci_request.h"
 #include "reg_storage.h"
 
@@ -107,6 +108,11 @@ int store_manifest(const char *name, const char *reference)
     if (len != input.length())
         oci_send_error(400, "SIZE_INVALID", "request body ended early");
     const char *content_type = cgi_env("CONTENT_TYPE", cgi_env("HTTP_CONTENT_TYPE", DEFAULT_MEDIA_TYPE));
+    // The type is served back on every GET: a malformed one could carry a
+    // line end into the reply's header lines or pass for a type a browser
+    // renders, so nothing is stored under it.
+    if (!oci_media_type_valid(content_type))
+        oci_send_error(400, "MANIFEST_INVALID", "invalid manifest media type");
     char digest[REG_DIGEST_BUF] = {};
     // The declared type picks the rule the body is checked by; an index sent
     // as an image manifest is refused by the image manifest's rule.

@@ -69,7 +69,81 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix)
     return true;
 }
 
+// RFC 9110 tchar.
+bool is_tchar(char c)
+{
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+        return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// Takes a token off the front of s; false when there is none.
+bool take_token(std::string_view &s)
+{
+    size_t n = 0;
+    while (n < s.size() && is_tchar(s[n]))
+        ++n;
+    s.remove_prefix(n);
+    return n > 0;
+}
+
+void skip_blanks(std::string_view &s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+}
+
+// A quoted string: printable characters (the tab too) and backslash
+// escapes of them, between double quotes.
+bool take_quoted(std::string_view &s)
+{
+    if (s.empty() || s.front() != '"')
+        return false;
+    s.remove_prefix(1);
+    while (!s.empty()) {
+        char c = s.front();
+        s.remove_prefix(1);
+        if (c == '"')
+            return true;
+        if (c == '\\') {
+            if (s.empty())
+                return false;
+            s.remove_prefix(1);
+        }
+    }
+    return false;
+}
+
 } // namespace
+
+int oci_media_type_valid(std::string_view text)
+{
+    if (text.empty() || text.size() > OCI_MEDIA_TYPE_MAX)
+        return 0;
+    for (char c : text)
+        if (c != '\t' && (c < 0x20 || c > 0x7e))
+            return 0;
+    std::string_view s = text;
+    if (!take_token(s) || s.empty() || s.front() != '/')
+        return 0;
+    s.remove_prefix(1);
+    if (!take_token(s))
+        return 0;
+    for (;;) {
+        skip_blanks(s);
+        if (s.empty())
+            return 1;
+        if (s.front() != ';')
+            return 0;
+        s.remove_prefix(1);
+        skip_blanks(s);
+        if (!take_token(s) || s.empty() || s.front() != '=')
+            return 0;
+        s.remove_prefix(1);
+        if (!take_token(s) && !take_quoted(s))
+            return 0;
+    }
+}
 
 int oci_parse_content_length(std::string_view text, uint64_t *out)
 {

@@ -26,6 +26,19 @@ int oci_parse_content_length(std::string_view text, uint64_t *out);
 // start, a number beyond 64 bits. start and end must not be null.
 int oci_parse_content_range(std::string_view text, uint64_t *start, uint64_t *end);
 
+// The longest media type a manifest is stored with: what the store keeps and
+// hands back whole (its buffer of 128 bytes, one spare, and the NUL).
+constexpr size_t OCI_MEDIA_TYPE_MAX = 126;
+
+// A media type as a Content-Type names it (RFC 9110, 8.3.1): type "/"
+// subtype, both tokens, then any number of parameters ";" name "=" value,
+// the value a token or a quoted string, with optional blanks around the
+// semicolons. Printable ASCII only, at most OCI_MEDIA_TYPE_MAX bytes. A type
+// that passes can be stored and sent back in a header line as it is: it
+// holds no line end and no byte a browser could read as anything else.
+// Returns 1 when well formed, else 0.
+int oci_media_type_valid(std::string_view text);
+
 // Outcome of a Range request header against a representation of a size.
 enum oci_range_result {
     // No range to honour: the header is empty, malformed, names another unit

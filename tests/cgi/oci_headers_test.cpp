@@ -205,3 +205,49 @@ TEST(OciRange, EveryPrefixOfAValidRangeIsHandledCleanly)
 }
 
 } // namespace
+
+namespace {
+
+// Media types a manifest may be stored under: what a header line can carry
+// back as it is, and nothing else.
+TEST(OciMediaType, WellFormedTypesOnly)
+{
+    const std::string longest = "application/" + std::string(OCI_MEDIA_TYPE_MAX - 12, 'x');
+    const std::string_view accepted[] = {
+        "application/vnd.oci.image.manifest.v1+json",
+        "application/vnd.docker.distribution.manifest.v2+json",
+        "application/json; charset=utf-8",
+        "application/json;charset=\"utf-8\"",
+        "application/x;a=1 ; b=\"q \\\" q\"",
+        "text/html",
+        longest,
+    };
+    for (std::string_view t : accepted) {
+        SCOPED_TRACE(std::string(t));
+        EXPECT_EQ(oci_media_type_valid(t), 1);
+    }
+    const std::string too_long = longest + "x";
+    const std::string_view refused[] = {
+        "",
+        "application",
+        "application/",
+        "/json",
+        "application/json\r\nX-Injected: 1",
+        "application/json\n",
+        "application/js on",
+        "application/json;",
+        "application/json; charset",
+        "application/json; charset=",
+        "application/json; charset=\"open",
+        "appli\xc3\xa9tion/json",
+        "application/json\x7f",
+        "application/json\0x"sv,
+        too_long,
+    };
+    for (std::string_view t : refused) {
+        SCOPED_TRACE(std::string(t));
+        EXPECT_EQ(oci_media_type_valid(t), 0);
+    }
+}
+
+} // namespace

@@ -3,6 +3,7 @@
 // directory, and checks the exact reply, the exit status (always 0) and
 // that nothing reaches standard error. Covers what a server would hide:
 // unset variables, lower-case methods, POST_BODY_FILE, config.json.
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -246,6 +247,25 @@ TEST_F(ManifestProgram, ContentTypeChoice)
         put("a", "t", body, c.env);
         EXPECT_EQ(request("HEAD", "/v2/a/manifests/t").headers, fetch_headers(body, c.want));
     }
+}
+
+// A declared type that is not a well-formed media type (it would be sent
+// back in a header line of every GET) is refused and nothing is stored; a
+// well-formed one with parameters is kept byte for byte.
+TEST_F(ManifestProgram, MalformedMediaTypeIsRefused)
+{
+    const std::string body = manifest('d');
+    for (const std::string &type : {std::string("application/json\r\nX-Injected: 1"), std::string("text"),
+                                    "application/" + std::string(200, 'x')}) {
+        SCOPED_TRACE(type);
+        Reply r = request("PUT", "/v2/a/manifests/t", body, {"CONTENT_TYPE=" + type});
+        expect_error(r, 400, "MANIFEST_INVALID", "invalid manifest media type");
+        EXPECT_EQ(request("GET", "/v2/a/manifests/t").headers.front(), "Status: 404");
+    }
+    const std::string typed = "application/vnd.oci.image.manifest.v1+json; charset=utf-8";
+    put("a", "t", body, {"CONTENT_TYPE=" + typed});
+    Reply got = request("GET", "/v2/a/manifests/t");
+    EXPECT_NE(std::find(got.headers.begin(), got.headers.end(), "Content-Type: " + typed), got.headers.end());
 }
 
 TEST_F(ManifestProgram, BodyFromPostBodyFile)

@@ -1,6 +1,7 @@
 // Header values of the blob and upload endpoints: Content-Length, the
 // Content-Range of an upload chunk and the Range of a blob fetch, checked
-// for what they promise and for a round trip through their canonical form.
+// for what they promise and for a round trip through their canonical form;
+// and a manifest's media type, which must be safe in a header line.
 //
 // Input: byte 0 is one of the representation sizes a Range is measured
 // against (the others are fixed); the rest is the header value, NUL bytes
@@ -102,6 +103,18 @@ void check_range(std::string_view text, uint64_t size)
 
 } // namespace
 
+// A media type that passes can go into a header line as it is.
+void check_media_type(std::string_view text)
+{
+    if (!oci_media_type_valid(text))
+        return;
+    if (text.size() > OCI_MEDIA_TYPE_MAX || text.find('/') == std::string_view::npos)
+        fail("media type accepted past its bound or without a subtype", text);
+    for (char c : text)
+        if (c != '\t' && (c < 0x20 || c > 0x7e))
+            fail("media type accepted with a byte a header line cannot carry", text);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
@@ -109,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string_view text(reinterpret_cast<const char *>(data + 1), size - 1);
     check_content_length(text);
     check_content_range(text);
+    check_media_type(text);
     const uint64_t sizes[] = {0, 1, data[0], 1000, UINT64_C(1) << 32, UINT64_MAX - 1, UINT64_MAX};
     for (uint64_t s : sizes)
         check_range(text, s);
