@@ -9,7 +9,6 @@
 #include <memory>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "sha256.h"
@@ -94,30 +93,14 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t le
     if (upload_open(upload_uuid, 1, &upload) != 0) {
         return -1;
     }
-    struct stat st;
-    if (fstat(upload.fd, &st) != 0) {
+    // A failed append takes back what it wrote, and only that: the lock
+    // keeps every other append out meanwhile.
+    if (write_all_at(upload.fd, data, len, upload.size) != 0) {
+        int saved = errno;
+        (void)ftruncate(upload.fd, upload.size);
+        errno = saved;
         set_fault("write error appending chunk");
         return -1;
-    }
-    const char *p = static_cast<const char *>(data);
-    off_t at = st.st_size;
-    uint64_t left = len;
-    while (left > 0) {
-        size_t piece = left > (1u << 30) ? (size_t)(1u << 30) : (size_t)left;
-        ssize_t n = pwrite(upload.fd, p, piece, at);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            int saved = errno;
-            (void)ftruncate(upload.fd, st.st_size);
-            errno = saved;
-            set_fault("write error appending chunk");
-            return -1;
-        }
-        p += n;
-        at += n;
-        left -= (uint64_t)n;
     }
     return 0;
 }
@@ -163,6 +146,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     char fanout[REG_PATH_BUF];
     blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
     blob_fanout_dir(expected_digest, fanout, sizeof fanout);
+    int published = 1;
     if (!file_exists(blob_path)) {
         if (mkdirs(fanout) != 0) {
             set_fault("mkdirs blob dir failed");
@@ -173,11 +157,11 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
             set_fault("cannot sync upload file: %s", upload.path);
             return -1;
         }
-    }
-    int published = file_exists(blob_path) ? 1 : publish_blob(upload.path, blob_path);
-    if (published < 0) {
-        set_fault("rename to CAS failed: %s", blob_path);
-        return -1;
+        published = publish_blob(upload.path, blob_path);
+        if (published < 0) {
+            set_fault("rename to CAS failed: %s", blob_path);
+            return -1;
+        }
     }
     // Content-addressed: when the same bytes are already stored, they stay
     // as they are and this upload is spent.

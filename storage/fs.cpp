@@ -66,23 +66,6 @@ bool make_one_dir(const char *path)
     return false;
 }
 
-bool write_all(int fd, const uint8_t *p, uint64_t len)
-{
-    while (len > 0) {
-        // Stay below the kernel's per-call limit and ssize_t's range.
-        size_t chunk = len > (1u << 30) ? (size_t)(1u << 30) : (size_t)len;
-        ssize_t n = write(fd, p, chunk);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        len -= (uint64_t)n;
-    }
-    return true;
-}
-
 // "<dir>/.<name>.tmp.<pid>.<n>" beside the target. The leading dot keeps it
 // out of anyone's way; no listing counts files where write_file writes.
 // -1 when the name does not fit the path buffer.
@@ -204,7 +187,7 @@ int stage_file(const char *path, const void *data, uint64_t len, staged_file *ou
         out->temp[0] = '\0';
         return -1;
     }
-    if (!write_all(fd.fd, static_cast<const uint8_t *>(data), len)) {
+    if (write_all_at(fd.fd, data, len, -1) != 0) {
         int saved = errno;
         unlink(out->temp);
         out->temp[0] = '\0';
@@ -308,6 +291,25 @@ int sync_parent_dir(const char *path)
     return sync_dir(dir);
 }
 
+int write_all_at(int fd, const void *data, uint64_t len, int64_t offset)
+{
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        // Stay below the kernel's per-call limit and ssize_t's range.
+        size_t chunk = len > (1u << 30) ? (size_t)(1u << 30) : (size_t)len;
+        ssize_t n = offset < 0 ? write(fd, p, chunk) : pwrite(fd, p, chunk, (off_t)offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        len -= (uint64_t)n;
+        if (offset >= 0)
+            offset += n;
+    }
+    return 0;
+}
+
 int lock_fd(int fd, int exclusive)
 {
     struct flock fl = {};
@@ -330,19 +332,17 @@ int remove_file(const char *path)
     return remove(path) == 0 ? 0 : -1;
 }
 
-int repo_lock_take(const char *name, int create, repo_lock *out)
+int repo_lock_take(const char *name, repo_lock *out)
 {
     char dir[REG_PATH_BUF];
     char path[REG_PATH_BUF];
     manifests_dir(name, dir, sizeof dir);
-    if (create && mkdirs(dir) != 0)
-        return -1;
     path_join(path, sizeof path, dir, REPO_LOCK_NAME);
     // The lock file is never removed, so the file locked is always the one
     // every other request opens.
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return (errno == ENOENT || errno == ENOTDIR) && !create ? 1 : -1;
+        return (errno == ENOENT || errno == ENOTDIR) ? 1 : -1;
     if (lock_fd(fd, 1) != 0) {
         int saved = errno;
         close(fd);

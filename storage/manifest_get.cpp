@@ -230,7 +230,7 @@ int reg_manifest_delete(const char *name, const char *reference)
     // A repository without a manifests directory has nothing to delete, and
     // must not get one (and so a place in the catalog) from a deletion.
     repo_lock lock;
-    if (repo_lock_take(name, 0, &lock) < 0) {
+    if (repo_lock_take(name, &lock) < 0) {
         set_fault("cannot lock repository: %s", name);
         return -1;
     }

@@ -64,7 +64,7 @@ int reg_manifest_delete_digest(const char *name, const char *digest)
     }
     const char *hex = digest + DIGEST_PREFIX_LEN;
     repo_lock lock;
-    int locked = repo_lock_take(name, 0, &lock);
+    int locked = repo_lock_take(name, &lock);
     if (locked < 0) {
         set_fault("cannot lock repository: %s", name);
         return -1;

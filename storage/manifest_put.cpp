@@ -3,6 +3,7 @@
 // media type, its referrer record (when it names a subject), its revision
 // link and, for a tag reference, the tag's link. Image indexes share every
 // step but the validation (manifest_index.cpp).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -293,7 +294,11 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     // tagged by reading the tags; it must not do so between our checks and
     // our tag link, or it would remove the body the new tag names.
     repo_lock lock;
-    if (repo_lock_take(name, 1, &lock) != 0) {
+    int locked = repo_lock_take(name, &lock);
+    if (locked != 0) {
+        // The manifests directory was made above and nothing removes it.
+        if (locked == 1)
+            errno = ENOENT;
         set_fault("cannot lock repository: %s", name);
         return -1;
     }

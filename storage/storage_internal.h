@@ -66,6 +66,9 @@ int list_dir(const char *path, dir_listing *out);
 // rename, a new name or a removal inside it survive a crash. 0 or -1.
 int sync_dir(const char *dir);
 int sync_parent_dir(const char *path);
+// Writes all len bytes at offset, or where the descriptor stands when
+// offset is negative, in pieces the kernel takes whole. 0, or -1 with errno.
+int write_all_at(int fd, const void *data, uint64_t len, int64_t offset);
 
 // Publishing several files with one flush: stage each (written to a hidden
 // temporary file beside its target), sync them all at once, then rename
@@ -100,11 +103,11 @@ struct repo_lock {
     repo_lock &operator=(const repo_lock &) = delete;
     ~repo_lock();
 };
-// Waits for the lock of the repository (its _manifests/.lock). With create,
-// the _manifests directory is made first; without it a repository that has
-// none gives 1 and no lock (nothing in it to change). 0 when held, -1 with
-// errno on failure.
-int repo_lock_take(const char *name, int create, repo_lock *out);
+// Waits for the lock of the repository (its _manifests/.lock). A repository
+// without a _manifests directory gives 1 and no lock: a deletion finds
+// nothing in it, and a store makes the directory first. 0 when held, -1
+// with errno on failure.
+int repo_lock_take(const char *name, repo_lock *out);
 
 // Layout (layout.cpp): path builders, no argument checks.
 void repos_dir(char *out, size_t size);
@@ -127,6 +130,7 @@ void manifest_tag_path(const char *name, const char *tag, char *out, size_t size
 // that is also a blob must never be written again.
 struct upload_handle {
     int fd = -1;
+    int64_t size = 0; // bytes held when the lock was granted
     char path[REG_PATH_BUF];
     upload_handle() = default;
     upload_handle(const upload_handle &) = delete;

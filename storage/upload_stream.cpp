@@ -19,8 +19,7 @@ namespace {
 // little next to the copying, small enough for the stack.
 constexpr size_t STREAM_PIECE = 64 * 1024;
 
-// Owns a descriptor inside one call; close() reports the result itself
-// where it matters (after writing).
+// Owns a descriptor inside one call.
 struct fd_guard {
     int fd = -1;
     explicit fd_guard(int f) : fd(f) {}
@@ -31,12 +30,6 @@ struct fd_guard {
         if (fd >= 0) {
             ::close(fd);
         }
-    }
-    int close()
-    {
-        int rc = ::close(fd);
-        fd = -1;
-        return rc;
     }
 };
 
@@ -80,103 +73,6 @@ ssize_t stream_read(const byte_stream &in, char *buf, size_t want)
     return static_cast<ssize_t>(n);
 }
 
-int stream_write_all(const byte_stream &out, const char *buf, size_t len);
-
-// Writes all len bytes, at offset, or where the descriptor stands when
-// offset is negative; 0 or -1.
-int write_all_at(int fd, const char *buf, size_t len, off_t offset)
-{
-    while (len > 0) {
-        ssize_t n = offset < 0 ? ::write(fd, buf, len) : ::pwrite(fd, buf, len, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-        if (offset >= 0) {
-            offset += n;
-        }
-    }
-    return 0;
-}
-
-} // namespace
-
-int check_upload_id(const char *upload_uuid)
-{
-    if (!upload_uuid) {
-        set_error("upload_uuid is NULL");
-        return -1;
-    }
-    if (require_ready() != 0) {
-        return -1;
-    }
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
-    return 0;
-}
-
-upload_handle::~upload_handle()
-{
-    // Closing drops the lock.
-    if (fd >= 0) {
-        ::close(fd);
-    }
-}
-
-int upload_open(const char *upload_uuid, int exclusive, upload_handle *out)
-{
-    upload_path_for_uuid(upload_uuid, out->path, sizeof out->path);
-    // No O_CREAT: an unknown ID must never turn into an upload.
-    fd_guard file(::open(out->path, (exclusive ? O_RDWR : O_RDONLY) | O_CLOEXEC));
-    if (file.fd < 0) {
-        set_missing("upload not found: %s", upload_uuid);
-        return -1;
-    }
-    if (lock_fd(file.fd, exclusive) != 0) {
-        set_fault("cannot lock upload file: %s", out->path);
-        return -1;
-    }
-    struct stat held;
-    struct stat named;
-    if (fstat(file.fd, &held) != 0) {
-        set_fault("cannot read upload file: %s", out->path);
-        return -1;
-    }
-    if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || ::stat(out->path, &named) != 0 || named.st_ino != held.st_ino ||
-        named.st_dev != held.st_dev) {
-        set_error_kind(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
-        return -1;
-    }
-    out->fd = file.fd;
-    file.fd = -1;
-    return 0;
-}
-
-int64_t reg_blob_upload_size(const char *upload_uuid)
-{
-    if (check_upload_id(upload_uuid) != 0) {
-        return -1;
-    }
-    upload_handle upload;
-    if (upload_open(upload_uuid, 0, &upload) != 0) {
-        return -1;
-    }
-    struct stat st;
-    if (fstat(upload.fd, &st) != 0) {
-        set_fault("cannot read upload file: %s", upload.path);
-        return -1;
-    }
-    return static_cast<int64_t>(st.st_size);
-}
-
-namespace {
-
 int stream_write_all(const byte_stream &out, const char *buf, size_t len)
 {
     if (!out.file) {
@@ -184,36 +80,6 @@ int stream_write_all(const byte_stream &out, const char *buf, size_t len)
     }
     return fwrite(buf, 1, len, out.file) == len ? 0 : -1;
 }
-
-int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, int64_t at, uint64_t *out_received,
-                int64_t *out_size);
-int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_stream &out);
-
-} // namespace
-
-int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at, uint64_t *out_received,
-                       int64_t *out_size)
-{
-    return append_from(upload_uuid, byte_stream{fd, nullptr}, len, at, out_received, out_size);
-}
-
-int reg_blob_append_file(const char *upload_uuid, FILE *in, uint64_t len, int64_t at, uint64_t *out_received,
-                         int64_t *out_size)
-{
-    return append_from(upload_uuid, byte_stream{-1, in}, len, at, out_received, out_size);
-}
-
-int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int out_fd)
-{
-    return send_range_to(digest, offset, len, byte_stream{out_fd, nullptr});
-}
-
-int reg_blob_send_range_file(const char *digest, uint64_t offset, uint64_t len, FILE *out)
-{
-    return send_range_to(digest, offset, len, byte_stream{out ? -1 : -2, out});
-}
-
-namespace {
 
 int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, int64_t at, uint64_t *out_received,
                 int64_t *out_size)
@@ -235,14 +101,9 @@ int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, i
     if (upload_open(upload_uuid, 1, &upload) != 0) {
         return -1;
     }
-    struct stat st;
-    if (fstat(upload.fd, &st) != 0) {
-        set_fault("cannot read upload file: %s", upload.path);
-        return -1;
-    }
     // Nobody else appends while the lock is held, so this is where the
     // chunk goes, and all that a failure has to take back.
-    const off_t before = st.st_size;
+    const int64_t before = upload.size;
     if (out_size) {
         *out_size = before;
     }
@@ -267,7 +128,7 @@ int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, i
             outcome = BODY_UNREADABLE;
             break;
         }
-        if (write_all_at(upload.fd, buf, static_cast<size_t>(n), before + static_cast<off_t>(received)) != 0) {
+        if (write_all_at(upload.fd, buf, static_cast<uint64_t>(n), before + static_cast<int64_t>(received)) != 0) {
             outcome = WRITE_FAILED;
             saved_errno = errno;
             received += static_cast<uint64_t>(n);
@@ -280,7 +141,7 @@ int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, i
     }
     if (outcome == APPENDED) {
         if (out_size) {
-            *out_size = before + static_cast<off_t>(len);
+            *out_size = before + static_cast<int64_t>(len);
         }
         return 0;
     }
@@ -357,3 +218,91 @@ int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_
 }
 
 } // namespace
+
+int check_upload_id(const char *upload_uuid)
+{
+    if (!upload_uuid) {
+        set_error("upload_uuid is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) {
+        return -1;
+    }
+    if (!uuid_valid(upload_uuid)) {
+        set_error("invalid upload uuid");
+        return -1;
+    }
+    return 0;
+}
+
+upload_handle::~upload_handle()
+{
+    // Closing drops the lock.
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+int upload_open(const char *upload_uuid, int exclusive, upload_handle *out)
+{
+    upload_path_for_uuid(upload_uuid, out->path, sizeof out->path);
+    // No O_CREAT: an unknown ID must never turn into an upload.
+    fd_guard file(::open(out->path, (exclusive ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    if (file.fd < 0) {
+        set_missing("upload not found: %s", upload_uuid);
+        return -1;
+    }
+    if (lock_fd(file.fd, exclusive) != 0) {
+        set_fault("cannot lock upload file: %s", out->path);
+        return -1;
+    }
+    struct stat held;
+    struct stat named;
+    if (fstat(file.fd, &held) != 0) {
+        set_fault("cannot read upload file: %s", out->path);
+        return -1;
+    }
+    if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || ::stat(out->path, &named) != 0 || named.st_ino != held.st_ino ||
+        named.st_dev != held.st_dev) {
+        set_error_kind(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
+        return -1;
+    }
+    out->fd = file.fd;
+    out->size = static_cast<int64_t>(held.st_size);
+    file.fd = -1;
+    return 0;
+}
+
+int64_t reg_blob_upload_size(const char *upload_uuid)
+{
+    if (check_upload_id(upload_uuid) != 0) {
+        return -1;
+    }
+    upload_handle upload;
+    if (upload_open(upload_uuid, 0, &upload) != 0) {
+        return -1;
+    }
+    return upload.size;
+}
+
+int reg_blob_append_fd(const char *upload_uuid, int fd, uint64_t len, int64_t at, uint64_t *out_received,
+                       int64_t *out_size)
+{
+    return append_from(upload_uuid, byte_stream{fd, nullptr}, len, at, out_received, out_size);
+}
+
+int reg_blob_append_file(const char *upload_uuid, FILE *in, uint64_t len, int64_t at, uint64_t *out_received,
+                         int64_t *out_size)
+{
+    return append_from(upload_uuid, byte_stream{-1, in}, len, at, out_received, out_size);
+}
+
+int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int out_fd)
+{
+    return send_range_to(digest, offset, len, byte_stream{out_fd, nullptr});
+}
+
+int reg_blob_send_range_file(const char *digest, uint64_t offset, uint64_t len, FILE *out)
+{
+    return send_range_to(digest, offset, len, byte_stream{-1, out});
+}

@@ -134,7 +134,7 @@ TEST_F(ManifestLockTest, KilledLockHolderDoesNotBlockTheRepository)
     pid_t child = fork();
     if (child == 0) {
         repo_lock lock;
-        if (repo_lock_take(kRepo, 0, &lock) != 0)
+        if (repo_lock_take(kRepo, &lock) != 0)
             _exit(1);
         (void)!write(ready[1], "x", 1);
         pause();
