@@ -105,6 +105,16 @@ constexpr oci_error_codes UPLOAD_CODES = {"BLOB_UPLOAD_INVALID", "DIGEST_INVALID
     oci_send_storage_error(UPLOAD_CODES);
 }
 
+// A Content-Range that names no usable chunk: 416 with the upload's
+// progress, so the client can resume (404 when there is no upload).
+[[noreturn]] void refuse_range(const char *name, const char *uuid, const char *message)
+{
+    int64_t size = reg_blob_upload_size(uuid);
+    if (size < 0)
+        oci_send_storage_error(UPLOAD_CODES);
+    send_upload_error(416, "BLOB_UPLOAD_INVALID", message, name, uuid, size);
+}
+
 // Where a chunk must start: the first byte its Content-Range names, or -1
 // (wherever the upload ends) when the request has none. The range must
 // name exactly the body's bytes; whether it starts at the upload's end is
@@ -115,18 +125,10 @@ int64_t chunk_start(const char *name, const char *uuid, uint64_t body_len)
     if (text[0] == '\0')
         return -1;
     uint64_t start = 0, end = 0;
-    if (!oci_parse_content_range(text, &start, &end) || start > static_cast<uint64_t>(INT64_MAX)) {
-        int64_t size = reg_blob_upload_size(uuid);
-        if (size < 0)
-            oci_send_storage_error(UPLOAD_CODES);
-        send_upload_error(416, "BLOB_UPLOAD_INVALID", "invalid Content-Range", name, uuid, size);
-    }
-    if (end - start + 1 != body_len) {
-        int64_t size = reg_blob_upload_size(uuid);
-        if (size < 0)
-            oci_send_storage_error(UPLOAD_CODES);
-        send_upload_error(416, "BLOB_UPLOAD_INVALID", "Content-Range does not match the body length", name, uuid, size);
-    }
+    if (!oci_parse_content_range(text, &start, &end) || start > static_cast<uint64_t>(INT64_MAX))
+        refuse_range(name, uuid, "invalid Content-Range");
+    if (end - start + 1 != body_len)
+        refuse_range(name, uuid, "Content-Range does not match the body length");
     return static_cast<int64_t>(start);
 }
 

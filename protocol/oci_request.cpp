@@ -61,7 +61,6 @@ oci_body::oci_body()
         file_ = fopen(path, "rb");
         struct stat st;
         if (file_ && fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
-            stream_ = file_;
             length_ = static_cast<uint64_t>(st.st_size);
             return;
         }
@@ -69,7 +68,6 @@ oci_body::oci_body()
             fclose(file_);
         file_ = nullptr;
     }
-    stream_ = stdin;
     const char *text = cgi_env("CONTENT_LENGTH", nullptr);
     if (text[0] != '\0' && !oci_parse_content_length(text, &length_))
         oci_send_error(400, "SIZE_INVALID", "invalid Content-Length");

@@ -54,11 +54,10 @@ public:
     ~oci_body();
     oci_body(const oci_body &) = delete;
     oci_body &operator=(const oci_body &) = delete;
-    FILE *stream() const { return stream_; }
+    FILE *stream() const { return file_ ? file_ : stdin; }
     uint64_t length() const { return length_; }
 
 private:
-    FILE *stream_ = nullptr;
     FILE *file_ = nullptr;
     uint64_t length_ = 0;
 };
