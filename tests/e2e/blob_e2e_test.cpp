@@ -32,19 +32,6 @@ bool is_upload_url(const std::string &url, const std::string &prefix)
     return true;
 }
 
-// Bytes of every value, NUL included, and long enough to take several of
-// the programs' 64 KiB pieces.
-std::string blob_bytes(size_t n, unsigned seed = 1)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
 std::string blob_file(const std::string &root, const std::string &digest)
 {
     return root + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);

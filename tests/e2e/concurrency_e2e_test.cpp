@@ -133,8 +133,7 @@ protected:
                                 bad_.add("POST upload: status " + std::to_string(start.status));
                                 continue;
                             }
-                            r = http_at(port, "PUT",
-                                        loc + (loc.find('?') == std::string::npos ? "?" : "&") + "digest=" + digest, b);
+                            r = http_at(port, "PUT", with_query(loc, "digest=" + digest), b);
                         }
                         uploads_++;
                         if (r.status != 201 || r.get("Docker-Content-Digest") != digest) {

@@ -141,8 +141,7 @@ TEST_F(DiskFullTest, PushesFailCleanlyAndStoredContentSurvives)
         Response start = http_at(port_, "POST", std::string(kRepo) + "/blobs/uploads/");
         if (start.status == 202) {
             std::string loc = start.get("Location");
-            Response put =
-                http("PUT", loc + (loc.find('?') == std::string::npos ? "?" : "&") + "digest=" + digest, new_blob);
+            Response put = http("PUT", with_query(loc, "digest=" + digest), new_blob);
             expect_clean_failure(put, "upload PUT with the content");
         } else {
             expect_clean_failure(start, "upload start");

@@ -66,6 +66,25 @@ inline std::string server_mode()
     return mode && std::string(mode) == "fastcgi" ? "fastcgi" : "cgi";
 }
 
+// Bytes of every value, NUL included; each seed gives other content (its
+// own blob), and any size takes several of the programs' 64 KiB pieces.
+inline std::string blob_bytes(size_t n, unsigned seed = 1)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+// An upload location with one more query parameter.
+inline std::string with_query(const std::string &location, const std::string &query)
+{
+    return location + (location.find('?') == std::string::npos ? "?" : "&") + query;
+}
+
 inline std::string find_lighttpd()
 {
     std::string dirs = getenv("PATH") ? getenv("PATH") : "";

@@ -41,20 +41,21 @@ protected:
             if (n <= 0)
                 continue;
             exe[n] = '\0';
-            if (want == exe && parent_of(atoi(e->d_name)) == pid_)
+            if (want == exe && status_field(atoi(e->d_name), "PPid:") == pid_)
                 out.insert(atoi(e->d_name));
         }
         if (proc)
             closedir(proc);
         return out;
     }
-    static pid_t parent_of(pid_t pid)
+    // A number of /proc/<pid>/status ("PPid:", "VmRSS:"); -1 when absent.
+    static long status_field(pid_t pid, const std::string &field)
     {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         std::string line;
         while (std::getline(status, line))
-            if (line.rfind("PPid:", 0) == 0)
-                return atoi(line.c_str() + 5);
+            if (line.rfind(field, 0) == 0)
+                return atol(line.c_str() + field.size());
         return -1;
     }
     static int fd_count_now(pid_t pid)
@@ -82,15 +83,6 @@ protected:
             n = again;
         }
         return n;
-    }
-    static long rss_kib(pid_t pid)
-    {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return atol(line.c_str() + 6);
-        return -1;
     }
     // A request whose body stops after `sent` of its declared bytes, then
     // the client goes away.
@@ -163,7 +155,7 @@ TEST_F(FastcgiTest, FailedRequestsLeaveNothingForTheNextOne)
     // The resident size is a figure for the benchmark (sanitizers multiply
     // it); it is printed here to show it staying flat.
     printf("fastcgi: v2_manifest pid %d after %zu requests: %d descriptors, RSS %ld KiB\n", pid,
-           50 * std::size(kSteps) * 3, fd_count(pid), rss_kib(pid));
+           50 * std::size(kSteps) * 3, fd_count(pid), status_field(pid, "VmRSS:"));
 }
 
 // The same for uploads: a chunk cut short by its client leaves the upload

@@ -29,23 +29,9 @@ using cgitest::sha256_digest;
 
 namespace {
 
-// Bytes of every value; seed makes each round's content its own blob, so a
-// blob damaged in one round cannot be counted again in the next.
-std::string blob_bytes(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 7;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-std::string with_query(const std::string &location, const std::string &query)
-{
-    return location + (location.find('?') == std::string::npos ? "?" : "&") + query;
-}
+// blob_bytes (e2e_server.h) takes a seed per round, so each round's content
+// is its own blob and a blob damaged in one round cannot be counted again in
+// the next.
 
 std::string brief(const Response &r)
 {

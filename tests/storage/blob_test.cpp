@@ -775,26 +775,14 @@ TEST_F(BlobTest, AppendDuringFinishNeverReachesTheBlob)
 TEST_F(BlobTest, KilledLockHolderDoesNotBlockTheUpload)
 {
     std::string id = upload("abc");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
+    ASSERT_TRUE(kill_when_ready([&](int ready) {
         g_hooks.before_hash = [&](int) {
-            (void)!write(ready[1], "x", 1);
+            (void)!write(ready, "x", 1);
             pause();
         };
         char out[REG_DIGEST_BUF];
         reg_blob_finish_upload(id.c_str(), kDigestAbc, out);
-        _exit(0);
-    }
-    close(ready[1]);
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    kill(child, SIGKILL);
-    int status;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    }));
     EXPECT_EQ(reg_blob_upload_size(id.c_str()), 3) << err();
     char out[REG_DIGEST_BUF];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kDigestAbc, out), 0) << err();

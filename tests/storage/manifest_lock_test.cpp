@@ -128,26 +128,13 @@ TEST_F(ManifestLockTest, DeletionInAnUnknownRepositoryCreatesNothing)
 TEST_F(ManifestLockTest, KilledLockHolderDoesNotBlockTheRepository)
 {
     put("v1", manifest_body('1'));
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
+    ASSERT_TRUE(kill_when_ready([](int ready) {
         repo_lock lock;
         if (repo_lock_take(kRepo, &lock) != 0)
-            _exit(1);
-        (void)!write(ready[1], "x", 1);
+            return;
+        (void)!write(ready, "x", 1);
         pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    }));
 
     const std::string b = put("v2", manifest_body('2'));
     ASSERT_EQ(reg_manifest_delete(kRepo, "v1"), 0) << reg_storage_last_error();

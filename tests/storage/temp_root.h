@@ -7,8 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -69,5 +74,30 @@ protected:
 
     std::string dir_;
 };
+
+// Runs body in a child process and kills it with SIGKILL once the child
+// has written a byte to the descriptor body is given, while it holds
+// whatever it took. True when the child got that far and died by the kill.
+inline bool kill_when_ready(const std::function<void(int ready_fd)> &body)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return false;
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        body(ready[1]);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    bool reached = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    kill(child, SIGKILL);
+    int status = 0;
+    bool reaped = waitpid(child, &status, 0) == child;
+    return reached && reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
 
 #endif
