@@ -1,6 +1,6 @@
-// Header value parsers of the blob and upload endpoints. Each works on a
-// view it trims and consumes from the front; none of them reads past the
-// view or keeps anything between calls.
+// Header value parsers of the blob and upload endpoints, and the request
+// target check. Each works on a view it trims and consumes from the front;
+// none of them reads past the view or keeps anything between calls.
 #include "oci_headers.h"
 
 namespace {
@@ -114,7 +114,54 @@ bool take_quoted(std::string_view &s)
     return false;
 }
 
+// "/v2" alone or followed by a '/': the API root and what lies below it.
+bool below_api_root(std::string_view path)
+{
+    return path == "/v2" || path.starts_with("/v2/");
+}
+
+// An encoded '/' or '.': "%2F" or "%2E", the hex digit in either case.
+bool holds_encoded_separator(std::string_view path)
+{
+    for (size_t at = path.find("%2"); at != std::string_view::npos; at = path.find("%2", at + 1)) {
+        if (at + 2 < path.size()) {
+            char c = path[at + 2];
+            if (c == 'f' || c == 'F' || c == 'e' || c == 'E')
+                return true;
+        }
+    }
+    return false;
+}
+
+// A "." or ".." segment anywhere, the last one included.
+bool holds_dot_segment(std::string_view path)
+{
+    while (!path.empty()) {
+        size_t slash = path.find('/');
+        std::string_view segment = path.substr(0, slash);
+        if (segment == "." || segment == "..")
+            return true;
+        if (slash == std::string_view::npos)
+            break;
+        path.remove_prefix(slash + 1);
+    }
+    return false;
+}
+
 } // namespace
+
+int oci_request_target_ok(std::string_view request_uri, std::string_view path_info)
+{
+    if (!below_api_root(path_info))
+        return 0;
+    if (request_uri.empty())
+        return 1;
+    std::string_view path = request_uri.substr(0, request_uri.find('?'));
+    if (!below_api_root(path) || path.find("//") != std::string_view::npos || holds_dot_segment(path) ||
+        holds_encoded_separator(path))
+        return 0;
+    return 1;
+}
 
 int oci_media_type_valid(std::string_view text)
 {

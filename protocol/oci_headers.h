@@ -1,6 +1,7 @@
 // Parsers for the request header values of the registry's blob and upload
 // endpoints: Content-Length, the Content-Range of an upload chunk and the
-// Range of a blob fetch. Plain functions over std::string_view: no
+// Range of a blob fetch; and the check every program makes of the request
+// target before it reads a name from the path. Plain functions over std::string_view: no
 // allocation, no exceptions, no global state, every number checked for
 // overflow, so any byte string is a valid input (fuzz harnesses feed them
 // arbitrary data). A view may hold NUL bytes; they are ordinary bytes that
@@ -65,5 +66,23 @@ enum oci_range_result {
 // outputs are set (else 0) only for OCI_RANGE_SATISFIABLE. first and last
 // must not be null.
 int oci_parse_range(std::string_view text, uint64_t size, uint64_t *first, uint64_t *last);
+
+// Whether a request may be served under the name its path spells: the web
+// server routes only /v2/ paths to the programs, and rules an operator puts
+// on a path prefix (say /v2/private/) hold only if no other spelling of the
+// same repository reaches a program. request_uri is the raw target the
+// client sent (REQUEST_URI; empty when the server gives none), path_info the
+// decoded path the program parses (PATH_INFO). Refused (0):
+//   - a path_info that is not "/v2" or "/v2/..." (a program called under its
+//     own name, whose path would then be read without the API prefix; and
+//     with the prefix always there, the parser's optional "v2/" is always
+//     that prefix, so "/v2/v2/x" names the repository "v2/x", never "x");
+//   - a request_uri whose path (the part before '?') is not "/v2" or
+//     "/v2/...", or holds "//", a "." or ".." segment, or an encoded '/' or
+//     '.' ("%2F", "%2E", either case): spellings a server may fold onto
+//     another path after its own rules have looked at them.
+// The query is not looked at: its values are the programs' to decode.
+// Returns 1 when neither is refused.
+int oci_request_target_ok(std::string_view request_uri, std::string_view path_info);
 
 #endif

@@ -3,10 +3,12 @@
 #
 #   scripts/setup.sh [--check] [serve|test|bench]...     (default: serve)
 #
-#   serve  building and serving: compiler, cmake, lighttpd, the FastCGI
-#          library and spawner, and the static yyjson described below
-#   test   serve, plus GoogleTest, skopeo (the client of the end-to-end
-#          suites) and clang with libFuzzer (scripts/fuzz.sh)
+#   serve  building and serving: compiler, cmake, lighttpd with its TLS
+#          module, the FastCGI library and spawner, and the static yyjson
+#          described below
+#   test   serve, plus GoogleTest, the clients of the end-to-end suites
+#          (skopeo, podman), htpasswd and openssl for their credentials and
+#          certificates, and clang with libFuzzer (scripts/fuzz.sh)
 #   bench  serve, plus wrk, valgrind, openssl, GNU time, ss and Debian's
 #          docker-registry (the peer of scripts/bench.sh, which starts its own
 #          instance: the packaged service is never started and is disabled)
@@ -26,9 +28,11 @@
 # the directory to have it built again.
 set -eu
 
-serve_pkgs="g++ cmake make pkg-config lighttpd curl ca-certificates xz-utils libfcgi-dev spawn-fcgi"
+serve_pkgs="g++ cmake make pkg-config lighttpd lighttpd-mod-openssl curl ca-certificates xz-utils libfcgi-dev spawn-fcgi"
 # libgmock-dev: Debian's GTest CMake package refers to gmock's files too.
-test_pkgs="googletest libgtest-dev libgmock-dev skopeo clang libfuzzer-14-dev libclang-rt-14-dev"
+# apache2-utils: htpasswd, which writes the bcrypt password files that
+# lighttpd's mod_authn_file reads.
+test_pkgs="googletest libgtest-dev libgmock-dev skopeo podman apache2-utils openssl clang libfuzzer-14-dev libclang-rt-14-dev"
 bench_pkgs="wrk valgrind openssl time iproute2 docker-registry"
 
 prefix=${REG_YYJSON_PREFIX:-/opt/halvane/yyjson}
@@ -42,7 +46,7 @@ keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 patchless_revision=0.10.0+ds-1
 
 usage() {
-    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
 }
 die() {
     echo "setup: $*" >&2

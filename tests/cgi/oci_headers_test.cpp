@@ -1,12 +1,14 @@
 // Header value parsers of the blob and upload endpoints: accepted forms,
 // refused forms (every prefix of a valid value included), numbers at and
-// past the 64-bit limit, and the range outcomes against a size.
+// past the 64-bit limit, and the range outcomes against a size; the request
+// target check, spelling by spelling.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include <gtest/gtest.h>
 
+#include "oci_common.h"
 #include "oci_headers.h"
 
 namespace {
@@ -248,6 +250,84 @@ TEST(OciMediaType, WellFormedTypesOnly)
         SCOPED_TRACE(std::string(t));
         EXPECT_EQ(oci_media_type_valid(t), 0);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The request target every program checks before it reads a name: the raw
+// target as the client sent it (empty: none given, as a CGI host may) and
+// the decoded path beside it.
+TEST(OciRequestTarget, OnlyTheApiRootInItsOneSpelling)
+{
+    struct Case {
+        const char *label;
+        std::string_view request_uri;
+        std::string_view path_info;
+    };
+    static const Case kAccepted[] = {
+        {"API root", "/v2/", "/v2/"},
+        {"API root without slash", "/v2", "/v2"},
+        {"root with a query", "/v2?x=1", "/v2"},
+        {"manifest", "/v2/library/app/manifests/latest", "/v2/library/app/manifests/latest"},
+        {"no target given", "", "/v2/library/app/manifests/latest"},
+        {"upload with its state", "/v2/a/blobs/uploads/u?_state=%2F..%2F//", "/v2/a/blobs/uploads/u"},
+        {"encoded colon", "/v2/a/blobs/sha256%3Aabc", "/v2/a/blobs/sha256:abc"},
+        {"dots inside names", "/v2/a..b/c.d/manifests/...x", "/v2/a..b/c.d/manifests/...x"},
+        {"repository named v2", "/v2/v2/private/manifests/x", "/v2/v2/private/manifests/x"},
+        {"percent not before a separator", "/v2/a%20b/manifests/%2", "/v2/a b/manifests/%2"},
+    };
+    for (const Case &c : kAccepted) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(oci_request_target_ok(c.request_uri, c.path_info), 1);
+    }
+    static const Case kRefused[] = {
+        {"program called by its own name", "/cgi-bin/v2_blob/v2/private/blobs/x", "/v2/private/blobs/x"},
+        {"encoded program prefix", "/%63gi-bin/v2_blob/v2/a/blobs/x", "/v2/a/blobs/x"},
+        {"encoded API root", "/%76%32/private/manifests/x", "/v2/private/manifests/x"},
+        {"path without the API root", "", "/private/manifests/x"},
+        {"path unset", "", "/"},
+        {"empty path", "", ""},
+        {"API root twice slashed", "", "//v2/private/manifests/x"},
+        {"no leading slash", "", "v2/private/manifests/x"},
+        {"root run into a name", "/v2private/manifests/x", "/v2private/manifests/x"},
+        {"root in capitals", "/V2/private/manifests/x", "/V2/private/manifests/x"},
+        {"dot-dot segment", "/v2/a/../private/manifests/x", "/v2/private/manifests/x"},
+        {"dot segment", "/v2/./private/manifests/x", "/v2/private/manifests/x"},
+        {"trailing dot-dot", "/v2/private/manifests/x/..", "/v2/private/manifests"},
+        {"trailing dot", "/v2/private/manifests/x/.", "/v2/private/manifests/x"},
+        {"encoded dot-dot", "/v2/a/%2e%2e/private/manifests/x", "/v2/private/manifests/x"},
+        {"encoded dot, capitals", "/v2/a/%2E/private/manifests/x", "/v2/a/private/manifests/x"},
+        {"half-encoded dot-dot", "/v2/a/.%2e/private/manifests/x", "/v2/private/manifests/x"},
+        {"doubled slash after the root", "/v2//private/manifests/x", "/v2/private/manifests/x"},
+        {"doubled slash inside a name", "/v2/a//b/manifests/x", "/v2/a/b/manifests/x"},
+        {"encoded slash", "/v2/private%2Fapp/manifests/x", "/v2/private/app/manifests/x"},
+        {"encoded slash, lower case", "/v2/private%2fapp/manifests/x", "/v2/private/app/manifests/x"},
+        {"encoded slash ending the path", "/v2/a/manifests/x%2F", "/v2/a/manifests/x/"},
+        {"absolute form", "http://host/v2/a/manifests/x", "/v2/a/manifests/x"},
+        {"query only", "?/v2/", "/v2/"},
+        {"target right, path not", "/v2/a/manifests/x", "/a/manifests/x"},
+    };
+    for (const Case &c : kRefused) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(oci_request_target_ok(c.request_uri, c.path_info), 0);
+    }
+}
+
+// With the prefix always there, the path parser's optional "v2/" is always
+// that prefix: a further "v2/" stays part of the name.
+TEST(OciRequestTarget, SecondApiPrefixStaysInTheName)
+{
+    const std::string_view path = "/v2/v2/private/manifests/x";
+    ASSERT_EQ(oci_request_target_ok(path, path), 1);
+    char name[OCI_NAME_BUF];
+    char ref[OCI_REF_BUF];
+    ASSERT_EQ(oci_parse_repo_marker(path.data(), "/manifests/", name, sizeof name, ref, sizeof ref), 1);
+    EXPECT_STREQ(name, "v2/private");
+    EXPECT_STREQ(ref, "x");
+    // The spelling that would have named "private" is the one refused.
+    EXPECT_EQ(oci_request_target_ok("", "/private/manifests/x"), 0);
 }
 
 } // namespace

@@ -180,6 +180,15 @@ protected:
     virtual bool x_sendfile() { return true; }
     // Resident processes per program under FastCGI.
     virtual int fastcgi_procs() { return 2; }
+    // Basic authentication by the server against an htpasswd file ("": none),
+    // and whether GET and HEAD pass without credentials.
+    virtual std::string htpasswd_file() { return ""; }
+    virtual bool anonymous_pull() { return false; }
+    // The rules file of who may do what, handed to the programs ("": none).
+    virtual std::string access_file() { return ""; }
+    // HTTPS only, with this PEM certificate and key ("": plain HTTP).
+    virtual std::string tls_cert() { return ""; }
+    virtual std::string tls_key() { return ""; }
 
     void start(const std::string &cgi)
     {
@@ -189,7 +198,9 @@ protected:
         cgitest::Outcome gen = cgitest::run_command(
             {"/bin/sh", LIGHTTPD_CONF_SCRIPT, conf, std::to_string(port_), root_, cgi, server_mode()},
             {"PATH=/usr/bin:/bin", std::string("X_SENDFILE=") + (x_sendfile() ? "on" : "off"),
-             "FASTCGI_PROCS=" + std::to_string(fastcgi_procs())});
+             "FASTCGI_PROCS=" + std::to_string(fastcgi_procs()), "HTPASSWD_FILE=" + htpasswd_file(),
+             std::string("ANONYMOUS_PULL=") + (anonymous_pull() ? "1" : "0"), "ACCESS_FILE=" + access_file(),
+             "TLS_CERT=" + tls_cert(), "TLS_KEY=" + tls_key()});
         ASSERT_EQ(gen.status, 0) << gen.err;
 
         fflush(nullptr);
@@ -273,6 +284,7 @@ protected:
         EXPECT_EQ(r.status, status) << r.status_line;
         EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
         EXPECT_EQ(r.get("Content-Type"), kJsonType);
+        EXPECT_EQ(r.get("X-Content-Type-Options"), "nosniff");
         EXPECT_EQ(r.body, error_doc(code, message));
         EXPECT_EQ(r.get("Content-Length"), std::to_string(r.body.size()));
     }

@@ -72,8 +72,8 @@ TEST_F(LighttpdTest, ErrorDocuments)
          "manifest body cannot be empty"},
         {"not JSON", "PUT", "/v2/library/app/manifests/v1", "nope", 400, "MANIFEST_INVALID",
          "manifest JSON parse failed"},
-        {"decoded tag confined", "PUT", "/v2/library/app/manifests/x%2Fy", manifest(), 400, "MANIFEST_INVALID",
-         "invalid tag: x/y"},
+        {"decoded tag confined", "PUT", "/v2/library/app/manifests/x%5Cy", manifest(), 400, "MANIFEST_INVALID",
+         "invalid tag: x\\\\y"},
         {"digest checked", "PUT", "/v2/library/app/manifests/" + wrong, manifest(), 400, "MANIFEST_INVALID",
          "digest mismatch: expected " + wrong + ", got " + sha256_digest(manifest())},
         {"too large", "PUT", "/v2/library/app/manifests/v1", std::string(1048576, ' '), 413, "MANIFEST_INVALID",
@@ -101,7 +101,7 @@ TEST_F(LighttpdTest, ErrorDocuments)
 TEST_F(LighttpdTest, PathIsDecodedAndQueryIgnored)
 {
     const std::string body = manifest('b');
-    Response put = http("PUT", "/v2/library%2Fapp/manifests/v%31?x=1", body);
+    Response put = http("PUT", "/v2/library/%61pp/manifests/v%31?x=1", body);
     EXPECT_EQ(put.status, 201);
     EXPECT_EQ(put.get("Location"), "/v2/library/app/manifests/v1");
     Response get = http("GET", "/v2/library/app/manifests/v1?n=5&last=a");
@@ -144,7 +144,7 @@ TEST_F(LighttpdRoutingTest, ProgramSeesDecodedPathQueryAndRoot)
     };
     const Case kCases[] = {
         {"GET", "/v2/library/app/manifests/latest", "/v2/library/app/manifests/latest", ""},
-        {"DELETE", "/v2/a%2Fb/manifests/sha256%3Aabc?", "/v2/a/b/manifests/sha256:abc", ""},
+        {"DELETE", "/v2/a/%62/manifests/sha256%3Aabc?", "/v2/a/b/manifests/sha256:abc", ""},
         {"GET", "/v2/a/manifests/x?n=1&last=b%26c", "/v2/a/manifests/x", "n=1&last=b%26c"},
         {"GET", "/v2/a/manifests/t%3Fq?real=1", "/v2/a/manifests/t?q", "real=1"},
         {"PUT", "/v2/a/manifests/latest/", "/v2/a/manifests/latest/", ""},
