@@ -1,7 +1,8 @@
-// Paging of the registry API's listings (tag list and catalog), shared by
-// the programs v2_tags and v2_catalog: the "n" query parameter, the Link
-// header that names the next page, and the listing reply. Header-only, so
-// each program stays one source file; everything here has internal linkage.
+// Paging of the registry API's listings (tag list, catalog and referrers),
+// shared by the programs v2_tags, v2_catalog and v2_referrers: the "n" query
+// parameter, the Link header that names the next page, and the listing
+// reply. Header-only, so each program stays one source file; everything
+// here has internal linkage.
 #ifndef ENDPOINT_V2_PAGING_H
 #define ENDPOINT_V2_PAGING_H
 
@@ -15,10 +16,14 @@
 
 namespace {
 
-// A Link line: "Link: <" + path (at most "/v2/" + 255 + "/tags/list") +
-// "?n=" + 10 digits + "&last=" + a name of 255 bytes, each percent-encoded
-// into at most 3 bytes, + ">; rel=\"next\"". 2048 bytes hold all of it.
-constexpr size_t PAGING_LINK_BUF = 2048;
+// A kept query value (a filter) percent-encoded: each of its at most
+// CGI_QUERY_MAX bytes into at most 3, and the NUL.
+constexpr size_t PAGING_KEEP_BUF = CGI_QUERY_MAX * 3 + 1;
+// A Link line: "Link: <" + path (at most "/v2/" + 255 + "/referrers/" + a
+// digest) + "?n=" + 10 digits + "&last=" + a name of 255 bytes, each
+// percent-encoded into at most 3 bytes, + "&" + a kept parameter's name and
+// "=" + ">; rel=\"next\"". 2048 bytes hold all of it but the kept value.
+constexpr size_t PAGING_LINK_BUF = 2048 + PAGING_KEEP_BUF;
 constexpr size_t PAGING_ENCODED_BUF = REG_LIST_NAME_BUF * 3;
 constexpr int PAGING_ALL = -1;
 
@@ -67,28 +72,51 @@ void paging_encode(const char *in, char *out, size_t size)
         out[pos] = '\0';
 }
 
+// A query parameter that every page of a listing repeats, such as a
+// filter; none when value is null or empty. name is written as it is.
+struct paging_keep {
+    const char *name = nullptr;
+    const char *value = nullptr;
+};
+
+// Writes the Link line to the page after next_last, nothing when next_last
+// is empty: path is the listing's own path, n is repeated when the client
+// gave it (n >= 0), and so is keep.
+void paging_link_header(const char *path, int n, const char *next_last, paging_keep keep = {})
+{
+    if (next_last[0] == '\0')
+        return;
+    char encoded[PAGING_ENCODED_BUF];
+    paging_encode(next_last, encoded, sizeof encoded);
+    char count[sizeof "n=2147483647&"] = "";
+    if (n >= 0)
+        hv_snprintf(count, sizeof count, "n=%d&", n);
+    char line[PAGING_LINK_BUF];
+    if (keep.value && keep.value[0] != '\0') {
+        char kept[PAGING_KEEP_BUF];
+        paging_encode(keep.value, kept, sizeof kept);
+        hv_snprintf(line, sizeof line, "Link: <%s?%slast=%s&%s=%s>; rel=\"next\"", path, count, encoded, keep.name,
+                    kept);
+    } else {
+        hv_snprintf(line, sizeof line, "Link: <%s?%slast=%s>; rel=\"next\"", path, count, encoded);
+    }
+    cgi_header_extra(line);
+}
+
 // Writes a listing reply: 200, the API version line, JSON content type and
-// length, and when next_last is non-empty the Link line to the page after
-// it (path is the listing's own path; n is repeated when the client gave
-// it). The body is the document and a line feed, left out for HEAD.
-void paging_send(const char *doc, const char *path, int n, const char *next_last, bool head)
+// length, and the Link line of paging_link_header. The body is the document
+// and a line feed, left out for HEAD. (The referrers listing, an image index
+// with header lines of its own, writes its reply itself.)
+[[maybe_unused]] void paging_send(const char *doc, const char *path, int n, const char *next_last, bool head)
 {
     cgi_header_status(200, "OK");
     cgi_header_extra(OCI_API_VERSION_LINE);
     cgi_header_json();
-    char line[PAGING_LINK_BUF];
+    char line[sizeof "Content-Length: 18446744073709551615"];
     size_t len = strlen(doc);
     hv_snprintf(line, sizeof line, "Content-Length: %zu", len + 1);
     cgi_header_extra(line);
-    if (next_last[0] != '\0') {
-        char encoded[PAGING_ENCODED_BUF];
-        paging_encode(next_last, encoded, sizeof encoded);
-        if (n >= 0)
-            hv_snprintf(line, sizeof line, "Link: <%s?n=%d&last=%s>; rel=\"next\"", path, n, encoded);
-        else
-            hv_snprintf(line, sizeof line, "Link: <%s?last=%s>; rel=\"next\"", path, encoded);
-        cgi_header_extra(line);
-    }
+    paging_link_header(path, n, next_last);
     cgi_headers_end();
     if (!head) {
         fwrite(doc, 1, len, stdout);

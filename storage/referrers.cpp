@@ -9,11 +9,16 @@
 //       the entry without parsing the body again
 //
 // Both live inside _manifests, beside the tags and revisions, where no
-// listing of tags or repositories looks.
+// listing of tags or repositories looks. The listing is served in pages of
+// whole descriptors in digest order, so a descriptor larger than a page is
+// refused when its manifest is stored.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include <dirent.h>
 #include <yyjson.h>
@@ -28,19 +33,20 @@ constexpr size_t HEX_LEN = 64;
 constexpr size_t HEX_BUF = HEX_LEN + 1;
 // A back-pointer holds 71 bytes; the extra room shows whether anything follows.
 constexpr size_t BACK_POINTER_BUF = 128;
-// At most this many referrers of one subject are looked at per listing. A
-// descriptor takes well over 128 bytes, so more could not fit the result
-// buffer anyway.
-constexpr size_t REFERRER_SLOTS = REG_RESULT_SIZE / 128;
 constexpr const char INDEX_HEAD[] =
     "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
 constexpr const char INDEX_TAIL[] = "]}";
+// The public bound on one descriptor is what a page leaves beside these.
+static_assert(sizeof INDEX_HEAD - 1 + sizeof INDEX_TAIL - 1 == REG_REFERRERS_INDEX_OVERHEAD);
+// read_file keeps one byte for its terminator, and one byte more than the
+// largest descriptor shows a file that is larger.
+constexpr size_t DESCRIPTOR_BUF = REG_REFERRER_DESCRIPTOR_MAX + 2;
+// Entry names looked at per pass over a subject's directory. A page never
+// holds more descriptors: each one carries its 71-byte digest and more.
+constexpr size_t REFERRER_BATCH = REG_REFERRERS_PAGE_MAX / 64;
 
 struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }
-};
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
 };
 struct doc_deleter {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
@@ -106,65 +112,83 @@ int read_back_pointer(const char *name, const char *hex, char *out)
     return 0;
 }
 
-int cmp_hex(const void *a, const void *b)
-{
-    return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
-}
-
-// Appends text of len bytes at *pos in s_result, keeping room for the
-// closing of the document and its terminator. 0, or -1 when it would not fit
-// (nothing written).
-int append(size_t *pos, const char *text, size_t len)
-{
-    if (len > REG_RESULT_SIZE || *pos + len + sizeof INDEX_TAIL > REG_RESULT_SIZE)
-        return -1;
-    memcpy(s_result + *pos, text, len);
-    *pos += len;
-    return 0;
-}
-
-// Appends the descriptor stored for one referrer when it is sound, names
-// that referrer and passes the filter. buf is the caller's scratch buffer of
-// REG_RESULT_SIZE bytes.
-void append_referrer(const char *name, const char *subject_hex, const char *hex, const char *filter, char *buf,
-                     size_t *pos, bool *first)
+// Reads the descriptor stored for one referrer into buf (DESCRIPTOR_BUF
+// bytes) and keeps it when it is sound, names that referrer, could fill a
+// page alone and passes the filter: true with its length in *out_len.
+bool load_referrer(const char *name, const char *subject_hex, const char *hex, const char *filter, char *buf,
+                   size_t *out_len)
 {
     // An entry whose manifest is gone (a deletion cut short) is not served.
     char body[REG_PATH_BUF];
     manifest_body_path(name, hex, body, sizeof body);
     if (!file_exists(body))
-        return;
+        return false;
     char dir[REG_PATH_BUF];
     char entry[REG_PATH_BUF];
     subject_dir(name, subject_hex, dir, sizeof dir);
     path_join(entry, sizeof entry, dir, hex);
     uint64_t len = 0;
-    if (read_file(entry, buf, REG_RESULT_SIZE, &len) != 0)
-        return;
+    // A descriptor larger than any store writes (one left by an older
+    // version) would fit no page, and would stop the paging at itself.
+    if (read_file(entry, buf, DESCRIPTOR_BUF, &len) != 0 || len > REG_REFERRER_DESCRIPTOR_MAX)
+        return false;
     // Parsed before it is served: whatever lies in the file, the listing
     // stays one valid document.
     std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(buf, static_cast<size_t>(len), 0));
     if (!doc)
-        return;
+        return false;
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *digest = str_member(root, "digest");
     if (!digest || yyjson_get_len(digest) != DIGEST_PREFIX_LEN + HEX_LEN ||
         strncmp(yyjson_get_str(digest), DIGEST_PREFIX, DIGEST_PREFIX_LEN) != 0 ||
         strcmp(yyjson_get_str(digest) + DIGEST_PREFIX_LEN, hex) != 0)
-        return;
+        return false;
     if (filter) {
         yyjson_val *type = str_member(root, "artifactType");
         if (!type || yyjson_get_len(type) != strlen(filter) || strcmp(yyjson_get_str(type), filter) != 0)
-            return;
+            return false;
     }
-    size_t mark = *pos;
-    if (!*first && append(pos, ",", 1) != 0)
+    *out_len = static_cast<size_t>(len);
+    return true;
+}
+
+struct hex_name {
+    char text[HEX_BUF];
+};
+bool operator<(const hex_name &a, const hex_name &b)
+{
+    return strcmp(a.text, b.text) < 0;
+}
+
+// The smallest REFERRER_BATCH entry names of a subject's directory that sort
+// after `after` (empty: all), in order; *more tells whether names beyond
+// them were left out. A max-heap keeps the memory at one batch however many
+// referrers a subject has. batch has room reserved for REFERRER_BATCH names.
+void collect_batch(const char *dir_path, const char *after, std::vector<hex_name> *batch, bool *more)
+{
+    batch->clear();
+    *more = false;
+    // No directory: a repository or subject without referrers.
+    std::unique_ptr<DIR, dir_closer> dir{opendir(dir_path)};
+    if (!dir)
         return;
-    if (append(pos, buf, static_cast<size_t>(len)) != 0) {
-        *pos = mark;
-        return;
+    while (const dirent *entry = readdir(dir.get())) {
+        // Temporary files of a write in progress and anything else that is
+        // not a digest's 64 digits are no entries.
+        if (!is_hex_name(entry->d_name) || strcmp(entry->d_name, after) <= 0)
+            continue;
+        if (batch->size() == REFERRER_BATCH) {
+            *more = true;
+            if (strcmp(entry->d_name, batch->front().text) >= 0)
+                continue;
+            std::pop_heap(batch->begin(), batch->end());
+            batch->pop_back();
+        }
+        batch->emplace_back();
+        memcpy(batch->back().text, entry->d_name, HEX_BUF);
+        std::push_heap(batch->begin(), batch->end());
     }
-    *first = false;
+    std::sort_heap(batch->begin(), batch->end());
 }
 
 } // namespace
@@ -223,6 +247,13 @@ int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *di
         set_error("referrer descriptor cannot be made");
         return -1;
     }
+    // A descriptor that would not fit a listing page alone could never be
+    // served, and the paging could not pass it.
+    if (len > REG_REFERRER_DESCRIPTOR_MAX) {
+        free(json);
+        set_error("referrer descriptor too large: %zu bytes, at most %zu", len, REG_REFERRER_DESCRIPTOR_MAX);
+        return -1;
+    }
     memcpy(rec->subject, yyjson_get_str(subject), REG_DIGEST_BUF); // 71 characters and the NUL
     rec->descriptor = json;
     rec->descriptor_len = len;
@@ -269,12 +300,8 @@ int reg_manifest_subject(const char *name, const char *digest, char *out_subject
         set_error("NULL argument");
         return -1;
     }
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return -1;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return -1;
-    }
     if (!digest_valid(digest)) {
         set_error("invalid digest reference");
         return -1;
@@ -287,57 +314,86 @@ int reg_manifest_subject(const char *name, const char *digest, char *out_subject
     return read_back_pointer(name, hex, out_subject) == 0 ? 1 : 0;
 }
 
-const char *reg_referrers_json(const char *name, const char *subject_digest, const char *artifact_type)
+const char *reg_referrers_page_json(const char *name, const char *subject_digest, const char *artifact_type, int n,
+                                    const char *last, char *out_next_last, size_t next_size)
 {
     if (!name || !subject_digest) {
         set_error("NULL argument");
         return nullptr;
     }
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return nullptr;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return nullptr;
-    }
     if (!digest_valid(subject_digest)) {
         set_error("invalid subject digest");
         return nullptr;
     }
+    const bool from_first = !last || last[0] == '\0';
+    if (!from_first && !digest_valid(last)) {
+        set_error("invalid last digest");
+        return nullptr;
+    }
+    if (out_next_last && next_size < REG_DIGEST_BUF) {
+        set_error("next-page buffer too small");
+        return nullptr;
+    }
     const char *filter = (artifact_type && artifact_type[0] != '\0') ? artifact_type : nullptr;
     const char *subject_hex = subject_digest + DIGEST_PREFIX_LEN;
+    const size_t limit = n < 0 ? SIZE_MAX : static_cast<size_t>(n);
 
-    // Names first, then sorted: the order of a directory is the platform's,
-    // and clients may compare listings.
-    std::unique_ptr<char[][HEX_BUF], free_deleter> names(
-        static_cast<char(*)[HEX_BUF]>(calloc(REFERRER_SLOTS, HEX_BUF)));
-    std::unique_ptr<char, free_deleter> scratch(static_cast<char *>(malloc(REG_RESULT_SIZE)));
-    if (!names || !scratch) {
+    std::vector<hex_name> batch;
+    std::vector<char> scratch;
+    try {
+        batch.reserve(REFERRER_BATCH);
+        scratch.resize(DESCRIPTOR_BUF);
+    } catch (const std::bad_alloc &) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return nullptr;
     }
-    size_t count = 0;
     char dir_path[REG_PATH_BUF];
     subject_dir(name, subject_hex, dir_path, sizeof dir_path);
-    // No directory: a repository or subject without referrers.
-    if (std::unique_ptr<DIR, dir_closer> dir{opendir(dir_path)}) {
-        while (const dirent *entry = readdir(dir.get())) {
-            // Temporary files of a write in progress and anything else that
-            // is not a digest's 64 digits are no entries.
-            if (!is_hex_name(entry->d_name))
-                continue;
-            if (count >= REFERRER_SLOTS)
-                break;
-            memcpy(names.get()[count++], entry->d_name, HEX_BUF);
-        }
-    }
-    qsort(names.get(), count, HEX_BUF, cmp_hex);
 
-    size_t pos = 0;
-    (void)append(&pos, INDEX_HEAD, sizeof INDEX_HEAD - 1);
-    bool first = true;
-    for (size_t i = 0; i < count; ++i)
-        append_referrer(name, subject_hex, names.get()[i], filter, scratch.get(), &pos, &first);
-    // append keeps room for the tail, so the document always closes.
+    // Descriptors are written as they are found, in digest order; the one
+    // that no longer fits (or comes after the n-th) is the proof that the
+    // page is cut, and the last one written is where the next page starts.
+    memcpy(s_result, INDEX_HEAD, sizeof INDEX_HEAD - 1);
+    size_t pos = sizeof INDEX_HEAD - 1;
+    size_t count = 0;
+    char after[HEX_BUF] = {};
+    if (!from_first)
+        memcpy(after, last + DIGEST_PREFIX_LEN, HEX_BUF);
+    char written[HEX_BUF] = {};
+    bool cut = false;
+    bool more = limit > 0;
+    // One pass over the directory per batch: a filter may skip every entry
+    // of a batch, and the walk then goes on after the last one looked at.
+    while (more && !cut) {
+        collect_batch(dir_path, after, &batch, &more);
+        for (const hex_name &hex : batch) {
+            size_t len = 0;
+            if (!load_referrer(name, subject_hex, hex.text, filter, scratch.data(), &len))
+                continue;
+            const size_t sep = count > 0 ? 1 : 0;
+            if (count == limit || pos + sep + len + (sizeof INDEX_TAIL - 1) > REG_REFERRERS_PAGE_MAX) {
+                cut = true;
+                break;
+            }
+            if (sep)
+                s_result[pos++] = ',';
+            memcpy(s_result + pos, scratch.data(), len);
+            pos += len;
+            ++count;
+            memcpy(written, hex.text, HEX_BUF);
+        }
+        if (!batch.empty())
+            memcpy(after, batch.back().text, HEX_BUF);
+    }
     memcpy(s_result + pos, INDEX_TAIL, sizeof INDEX_TAIL);
+    if (out_next_last) {
+        out_next_last[0] = '\0';
+        // A cut page holds at least one descriptor: any descriptor served
+        // fills an empty page alone, and n == 0 looks at none.
+        if (cut)
+            snprintf(out_next_last, next_size, "%s%s", DIGEST_PREFIX, written);
+    }
     return s_result;
 }

@@ -1,8 +1,13 @@
 // End to end behind lighttpd: image indexes pushed and pulled through the
 // manifest endpoint, manifests that name a subject, the referrers listing
-// with its filter, deletion of a referrer, and the status of every reply to a
-// malformed digest.
+// with its filter and its pages, the refusal of a referrer too large for a
+// page, deletion of a referrer, and the status of every reply to a
+// malformed digest or query value.
+#include <algorithm>
+#include <map>
+
 #include "e2e_server.h"
+#include "reg_storage.h"
 
 using namespace e2e;
 using cgitest::sha256_digest;
@@ -57,6 +62,36 @@ std::string signature_of(const std::string &subject)
 std::string empty_index()
 {
     return "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[]}";
+}
+
+// An artifact of the given type that refers to subject, its annotation
+// padded by pad bytes, and the descriptor the listing serves for it.
+struct Artifact {
+    std::string body;
+    std::string digest;
+    std::string descriptor;
+};
+Artifact artifact_of(const std::string &subject, const std::string &type, const std::string &tag, size_t pad)
+{
+    const std::string annotations = "{\"tag\":\"" + tag + "\",\"pad\":\"" + std::string(pad, 'x') + "\"}";
+    Artifact a;
+    a.body = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOciType) + "\",\"artifactType\":\"" + type +
+             "\",\"config\":{\"mediaType\":\"application/vnd.oci.empty.v1+json\",\"digest\":\"" + digest_of('e') +
+             "\",\"size\":2},\"layers\":[]" + subject_member(subject) + ",\"annotations\":" + annotations + "}";
+    a.digest = sha256_digest(a.body);
+    a.descriptor = "{\"mediaType\":\"" + std::string(kOciType) + "\",\"digest\":\"" + a.digest +
+                   "\",\"size\":" + std::to_string(a.body.size()) + ",\"artifactType\":\"" + type +
+                   "\",\"annotations\":" + annotations + "}";
+    return a;
+}
+
+// The padding that gives an artifact's descriptor exactly size bytes, for
+// artifacts whose size member has as many digits as the probe's (100 KB to
+// 1 MB bodies).
+size_t pad_for(const std::string &subject, const std::string &type, const std::string &tag, size_t size)
+{
+    const size_t probe = 200000;
+    return size - (artifact_of(subject, type, tag, probe).descriptor.size() - probe);
 }
 
 class ReferrersE2eTest : public LighttpdTest {
@@ -231,6 +266,13 @@ TEST_F(ReferrersE2eTest, MalformedDigestsNeverFailTheServer)
         {"GET", "/v2/-app/referrers/" + other, "", 400, "NAME_INVALID", "invalid repository name"},
         {"DELETE", "/v2/library/app/referrers/" + other, "", 405, "UNSUPPORTED",
          "Method not allowed for referrers endpoint"},
+        {"GET", "/v2/library/app/referrers/" + other + "?last=sha256:1234", "", 400, "DIGEST_INVALID",
+         "invalid last digest"},
+        {"GET", "/v2/library/app/referrers/" + other + "?last=" + std::string(64, 'f'), "", 400, "DIGEST_INVALID",
+         "invalid last digest"},
+        {"GET", "/v2/library/app/referrers/" + other + "?n=-1", "", 400, "UNSUPPORTED",
+         "invalid number of results requested"},
+        {"GET", "/v2/library/app/referrers/sha256:1234?last=" + other, "", 400, "DIGEST_INVALID", "invalid digest"},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.target);
@@ -240,6 +282,139 @@ TEST_F(ReferrersE2eTest, MalformedDigestsNeverFailTheServer)
     Response head = http("HEAD", "/v2/library/app/manifests/sha256:zz");
     EXPECT_EQ(head.status, 404);
     EXPECT_EQ(head.body, "");
+}
+
+// One walk over the referrers listing: the query of its first page, and what
+// each Link must repeat of it (n, the filter as the Link encodes it).
+struct Query {
+    std::string first; // "" or "?..."
+    std::string n;     // "" or "n=<count>&"
+    std::string kept;  // "" or "&artifactType=<encoded type>"
+};
+struct Walk {
+    std::vector<std::string> digests; // of every page, in order
+    size_t pages = 0;
+};
+
+class ReferrersPagingTest : public ReferrersE2eTest {
+protected:
+    // Follows the Link headers from the first page on, checking every page:
+    // a whole index within the page bound, the filter reported when one is
+    // applied, and a Link to the page after its last descriptor that keeps
+    // n and the filter.
+    Walk walk(const std::string &path, const Query &q)
+    {
+        static const std::string head =
+            "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[";
+        static const std::string digest_key = "\"digest\":\"";
+        Walk w;
+        for (std::string target = path + q.first; !target.empty() && w.pages < 100;) {
+            SCOPED_TRACE(target);
+            ++w.pages;
+            Response r = http("GET", target);
+            EXPECT_EQ(r.status_line, "HTTP/1.0 200 OK") << r.body;
+            EXPECT_EQ(r.get("Content-Type"), kIndexType);
+            EXPECT_EQ(r.get("Content-Length"), std::to_string(r.body.size()));
+            EXPECT_EQ(r.get("OCI-Filters-Applied"), q.kept.empty() ? "<absent>" : "artifactType");
+            EXPECT_LE(r.body.size(), REG_REFERRERS_PAGE_MAX);
+            EXPECT_EQ(r.body.compare(0, head.size(), head), 0);
+            EXPECT_EQ(r.body.substr(r.body.size() - 2), "]}");
+            // Annotations here hold no digest member, so every "digest" key
+            // is a descriptor's.
+            std::vector<std::string> page;
+            for (size_t at = r.body.find(digest_key); at != std::string::npos; at = r.body.find(digest_key, at + 1))
+                page.push_back(r.body.substr(at + digest_key.size(), 71));
+            w.digests.insert(w.digests.end(), page.begin(), page.end());
+
+            std::vector<std::string> links = r.all("Link");
+            EXPECT_LE(links.size(), 1u);
+            target.clear();
+            if (links.empty() || page.empty()) {
+                EXPECT_TRUE(links.empty()) << "a Link after an empty page";
+                break;
+            }
+            target = path + "?" + q.n + "last=sha256%3A" + page.back().substr(7) + q.kept;
+            EXPECT_EQ(links.front(), "<" + target + ">; rel=\"next\"");
+        }
+        return w;
+    }
+};
+
+TEST_F(ReferrersPagingTest, HugeReferrerNoLongerHidesTheOthers)
+{
+    // Eight signatures and four SBOMs of one subject. Three signatures and
+    // one SBOM have descriptors as large as a page allows, another SBOM's
+    // fills over half a page: together more than the 1 MiB result buffer.
+    const std::string subject = sha256_digest(platform_manifest('a'));
+    const std::string sbom = "application/spdx+json";
+    std::map<std::string, std::vector<std::string>> by_type;
+    for (int i = 0; i < 12; ++i) {
+        const std::string type = i < 8 ? kSigType : sbom;
+        const std::string tag = "t" + std::to_string(i);
+        const bool huge = i == 1 || i == 3 || i == 5 || i == 9;
+        size_t pad = i == 10 ? 150000 : 10 + i;
+        if (huge)
+            pad = pad_for(subject, type, tag, REG_REFERRER_DESCRIPTOR_MAX);
+        Artifact a = artifact_of(subject, type, tag, pad);
+        if (huge) {
+            ASSERT_EQ(a.descriptor.size(), REG_REFERRER_DESCRIPTOR_MAX);
+        }
+        Response r = put(a.digest, a.body, kOciType);
+        ASSERT_EQ(r.status, 201) << r.body;
+        EXPECT_EQ(r.get("OCI-Subject"), subject);
+        by_type[type].push_back(a.digest);
+        by_type[""].push_back(a.digest);
+    }
+    for (auto &[type, digests] : by_type)
+        std::sort(digests.begin(), digests.end());
+
+    const std::string path = "/v2/library/app/referrers/" + subject;
+    // The Link encodes what the query encoding would change ('+' and ':'),
+    // and nothing else.
+    const std::string sig_kept = "&artifactType=application/vnd.example.sig";
+    const std::string sbom_kept = "&artifactType=application/spdx%2Bjson";
+    struct Case {
+        const char *label;
+        Query query;
+        std::string type;
+        size_t min_pages;
+    };
+    const Case kCases[] = {
+        {"no filter", {"", "", ""}, "", 5},
+        {"signatures", {"?artifactType=application%2Fvnd.example.sig", "", sig_kept}, kSigType, 3},
+        {"SBOMs", {"?artifactType=application%2Fspdx%2Bjson", "", sbom_kept}, sbom, 2},
+        {"no filter, n=2", {"?n=2", "n=2&", ""}, "", 7},
+        {"signatures, n=3", {"?n=3&artifactType=application/vnd.example.sig", "n=3&", sig_kept}, kSigType, 4},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.label);
+        Walk w = walk(path, c.query);
+        // Every referrer once, in digest order, over several pages.
+        EXPECT_EQ(w.digests, by_type[c.type]);
+        EXPECT_GE(w.pages, c.min_pages);
+    }
+}
+
+TEST_F(ReferrersPagingTest, ReferrerTooLargeForAPageIsRefused)
+{
+    const std::string subject = sha256_digest(platform_manifest('a'));
+    Artifact small = artifact_of(subject, kSigType, "small", 1);
+    ASSERT_EQ(put(small.digest, small.body, kOciType).status, 201);
+    const size_t pad = pad_for(subject, kSigType, "big", REG_REFERRER_DESCRIPTOR_MAX + 1);
+    Artifact big = artifact_of(subject, kSigType, "big", pad);
+    ASSERT_EQ(big.descriptor.size(), REG_REFERRER_DESCRIPTOR_MAX + 1);
+    for (const std::string &ref : {std::string("big"), big.digest}) {
+        SCOPED_TRACE(ref);
+        expect_error(put(ref, big.body, kOciType), 400, "MANIFEST_INVALID",
+                     "referrer descriptor too large: " + std::to_string(REG_REFERRER_DESCRIPTOR_MAX + 1) +
+                         " bytes, at most " + std::to_string(REG_REFERRER_DESCRIPTOR_MAX));
+        expect_error(http("GET", "/v2/library/app/manifests/" + ref), 404, "MANIFEST_UNKNOWN", "manifest unknown");
+    }
+    EXPECT_FALSE(fs::exists(root_ + "/repositories/library/app/_manifests/" + big.digest.substr(7)));
+    Response list = http("GET", "/v2/library/app/referrers/" + subject);
+    expect_index_reply(list, "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[" +
+                                 small.descriptor + "]}");
+    EXPECT_EQ(list.get("Link"), "<absent>");
 }
 
 } // namespace

@@ -136,7 +136,7 @@ void check_stored(const std::string &name, const std::string &ref, const uint8_t
     if (has < 0 || (has == 1 && !digest_valid(subject)))
         fail("subject of a stored manifest", name, ref);
     if (has == 1) {
-        const char *referrers = reg_referrers_json(name.c_str(), subject, "");
+        const char *referrers = reg_referrers_page_json(name.c_str(), subject, "", -1, nullptr, nullptr, 0);
         if (!referrers || !valid_json(referrers))
             fail("referrers document is not a JSON object", name, ref);
     }

@@ -1,11 +1,12 @@
 // Image indexes and referrers: index validation, an index stored, fetched,
 // tagged and deleted like a manifest, the referrer records written for a
 // manifest that names a subject and removed with it, and the referrers
-// document with its filter and its bound.
+// listing with its filter, its pages and the bound on one descriptor.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,11 +87,25 @@ protected:
         return digest;
     }
 
+    // One page of the listing; its next-page cursor in *next.
+    std::string referrers_page(const std::string &subject, const char *filter, int n, const char *last,
+                               std::string *next, const char *repo = kRepo)
+    {
+        char next_last[REG_DIGEST_BUF];
+        snprintf(next_last, sizeof next_last, "sentinel");
+        const char *doc = reg_referrers_page_json(repo, subject.c_str(), filter, n, last, next_last, sizeof next_last);
+        EXPECT_NE(doc, nullptr) << reg_storage_last_error();
+        *next = doc ? next_last : "<null>";
+        return doc ? doc : "<null>";
+    }
+
+    // The whole listing, which the tests expect on one page.
     std::string referrers(const std::string &subject, const char *filter = nullptr, const char *repo = kRepo)
     {
-        const char *doc = reg_referrers_json(repo, subject.c_str(), filter);
-        EXPECT_NE(doc, nullptr) << reg_storage_last_error();
-        return doc ? doc : "<null>";
+        std::string next;
+        std::string doc = referrers_page(subject, filter, -1, nullptr, &next, repo);
+        EXPECT_EQ(next, "");
+        return doc;
     }
 
     std::string entry_path(const std::string &subject, const std::string &referrer) const
@@ -347,8 +362,63 @@ TEST_F(ReferrersTest, ListingFilterAndEmptyAnswers)
     for (const Bad &b : kRefused) {
         SCOPED_TRACE(b.message);
         snprintf(s_error, sizeof s_error, "sentinel");
-        EXPECT_EQ(reg_referrers_json(b.name, b.subject, nullptr), nullptr);
+        EXPECT_EQ(reg_referrers_page_json(b.name, b.subject, nullptr, -1, nullptr, nullptr, 0), nullptr);
         EXPECT_STREQ(reg_storage_last_error(), b.message);
+    }
+}
+
+TEST_F(ReferrersTest, CursorAndCountTable)
+{
+    const std::vector<std::string> all = all_sorted();
+    std::vector<std::string> digests = {sig_digest_, sbom_digest_, idx_digest_};
+    std::sort(digests.begin(), digests.end());
+    struct Case {
+        const char *label;
+        const char *filter;
+        int n;
+        std::string last;
+        std::vector<std::string> want;
+        std::string next;
+    };
+    const Case kCases[] = {
+        {"empty last: from the first", nullptr, -1, "", all, ""},
+        {"after the first", nullptr, -1, digests[0], {all[1], all[2]}, ""},
+        {"after the last", nullptr, -1, digests[2], {}, ""},
+        {"last not a referrer, before all", nullptr, -1, digest_of('0'), all, ""},
+        {"last not a referrer, after all", nullptr, -1, digest_of('f'), {}, ""},
+        {"n cuts the page", nullptr, 2, "", {all[0], all[1]}, digests[1]},
+        {"n after last", nullptr, 1, digests[0], {all[1]}, digests[1]},
+        {"n reaching the end exactly", nullptr, 1, digests[1], {all[2]}, ""},
+        {"n = 0 lists none", nullptr, 0, "", {}, ""},
+        {"n past the listing", nullptr, 1000, "", all, ""},
+        {"filter after its only match", "application/vnd.example.sig", -1, sig_digest_, {}, ""},
+        {"filter with n = 1", "application/vnd.example.sbom", 1, "", {sbom_descriptor()}, ""},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.label);
+        std::string next;
+        EXPECT_EQ(referrers_page(subject_, c.filter, c.n, c.last.c_str(), &next), index_doc(c.want));
+        EXPECT_EQ(next, c.next);
+    }
+
+    struct Bad {
+        const char *last;
+        size_t next_size;
+        const char *message;
+    };
+    const Bad kRefused[] = {
+        {"sha256:12", REG_DIGEST_BUF, "invalid last digest"},
+        {"sha512:5555", REG_DIGEST_BUF, "invalid last digest"},
+        {"5555555555555555555555555555555555555555555555555555555555555555", REG_DIGEST_BUF, "invalid last digest"},
+        {"", REG_DIGEST_BUF - 1, "next-page buffer too small"},
+    };
+    for (const Bad &b : kRefused) {
+        SCOPED_TRACE(b.message);
+        snprintf(s_error, sizeof s_error, "sentinel");
+        char next[REG_DIGEST_BUF];
+        EXPECT_EQ(reg_referrers_page_json(kRepo, subject_.c_str(), nullptr, -1, b.last, next, b.next_size), nullptr);
+        EXPECT_STREQ(reg_storage_last_error(), b.message);
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_INVALID);
     }
 }
 
@@ -401,40 +471,200 @@ TEST_F(ReferrersTest, UnusableMediaTypeStoresNothing)
     EXPECT_EQ(referrers(subject_), index_doc(all_sorted()));
 }
 
-TEST_F(IndexTest, ListingStaysWholeBeyondTheResultBuffer)
+// A referrer of subject whose annotation pads its descriptor: the body and
+// the descriptor the listing serves for it.
+struct Padded {
+    std::string body;
+    std::string digest;
+    std::string descriptor;
+};
+Padded padded_referrer(const std::string &subject, const std::string &type, const std::string &tag, size_t pad,
+                       bool index = false)
 {
-    // 40 referrers of about 40 KiB each: more than the 1 MiB buffer holds.
-    const std::string subject = digest_of('5');
-    const std::string big(40000, 'x');
-    std::vector<std::pair<std::string, std::string>> all;
-    for (int i = 0; i < 40; ++i) {
-        std::string body = "{\"mediaType\":\"m\",\"config\":{\"mediaType\":\"t\",\"digest\":\"" + digest_of('a') +
-                           "\"}" + subject_member(subject) + ",\"annotations\":{\"i\":\"" + std::to_string(i) +
-                           "\",\"pad\":\"" + big + "\"}}";
-        std::string d = put(body, kOciType);
-        all.emplace_back(d, "{\"mediaType\":\"m\",\"digest\":\"" + d + "\",\"size\":" + std::to_string(body.size()) +
-                                ",\"artifactType\":\"t\",\"annotations\":{\"i\":\"" + std::to_string(i) +
-                                "\",\"pad\":\"" + big + "\"}}");
-    }
-    std::sort(all.begin(), all.end());
-    const std::string got = referrers(subject);
-    // Descriptors of nearly equal size: once one does not fit, none after
-    // it does, so the answer is the first k in digest order, closed.
-    size_t k = 0;
-    std::string expect;
-    for (; k < all.size(); ++k) {
-        std::vector<std::string> first;
-        for (size_t i = 0; i <= k; ++i)
-            first.push_back(all[i].second);
-        std::string candidate = index_doc(first);
-        if (candidate.size() >= REG_RESULT_SIZE)
+    const std::string annotations = "{\"tag\":\"" + tag + "\",\"pad\":\"" + std::string(pad, 'x') + "\"}";
+    Padded p;
+    p.body = index ? index_of({}, ",\"artifactType\":\"" + type + "\"" + subject_member(subject) +
+                                      ",\"annotations\":" + annotations)
+                   : "{\"mediaType\":\"m\",\"artifactType\":\"" + type + "\",\"config\":{\"digest\":\"" +
+                         digest_of('a') + "\"}" + subject_member(subject) + ",\"annotations\":" + annotations + "}";
+    p.digest = "sha256:" + sha256_hex(p.body);
+    const std::string media_type = index ? kIndexType : "m";
+    p.descriptor = "{\"mediaType\":\"" + media_type + "\",\"digest\":\"" + p.digest +
+                   "\",\"size\":" + std::to_string(p.body.size()) + ",\"artifactType\":\"" + type +
+                   "\",\"annotations\":" + annotations + "}";
+    return p;
+}
+
+// Walks the listing page by page from the first, following each page's
+// cursor, and checks every page against want (the whole listing's
+// descriptors by digest, in order): each is a whole index within the page
+// bound holding the next descriptors of want, cut only where the n-th was
+// reached or the next would not fit, its cursor naming its last entry.
+// Returns the number of pages.
+size_t walk_pages(const std::string &subject, const char *filter, int n,
+                  const std::vector<std::pair<std::string, std::string>> &want)
+{
+    const std::string head = kEmptyIndexHead;
+    size_t at = 0;
+    size_t pages = 0;
+    std::string last;
+    for (; pages < 1000; ++pages) {
+        SCOPED_TRACE("page " + std::to_string(pages));
+        char next[REG_DIGEST_BUF];
+        const char *got = reg_referrers_page_json(kRepo, subject.c_str(), filter, n, last.c_str(), next, sizeof next);
+        EXPECT_NE(got, nullptr) << reg_storage_last_error();
+        if (!got)
             break;
-        expect = candidate;
+        const std::string doc = got;
+        EXPECT_LE(doc.size(), REG_REFERRERS_PAGE_MAX);
+        size_t count = 0;
+        std::string expect = head;
+        while (at + count < want.size() && doc.compare(0, expect.size(), expect) == 0 &&
+               doc.compare(expect.size(), want[at + count].second.size(), want[at + count].second) == 0) {
+            expect += want[at + count].second;
+            ++count;
+            if (doc.compare(expect.size(), 1, ",") != 0)
+                break;
+            expect += ",";
+        }
+        EXPECT_EQ(doc, expect + "]}") << "not the next descriptors of the listing, whole";
+        if (doc != expect + "]}")
+            break;
+        at += count;
+        if (next[0] == '\0')
+            break;
+        EXPECT_GT(count, 0u);
+        EXPECT_EQ(next, want[at - 1].first);
+        EXPECT_LT(at, want.size()) << "a cursor although nothing follows";
+        if (count == 0 || at >= want.size())
+            break;
+        const bool full =
+            static_cast<int>(count) == n || doc.size() + 1 + want[at].second.size() > REG_REFERRERS_PAGE_MAX;
+        EXPECT_TRUE(full) << "cut although the next descriptor fits";
+        last = next;
     }
-    EXPECT_GT(k, 0u);
-    EXPECT_LT(k, all.size());
-    EXPECT_EQ(got.size(), expect.size());
-    EXPECT_TRUE(got == expect);
+    EXPECT_EQ(at, want.size()) << "the pages together hold every referrer";
+    return pages + 1;
+}
+
+TEST_F(IndexTest, PagesFollowTheCursorWithAndWithoutFilter)
+{
+    // 24 referrers of two types, every fourth with a 100 KB annotation: more
+    // than one page holds, and a filter skips entries of either size.
+    const std::string subject = digest_of('5');
+    const char *types[] = {"application/vnd.example.sig", "application/vnd.example.sbom"};
+    std::vector<std::pair<std::string, std::string>> all, sigs, sboms;
+    for (int i = 0; i < 24; ++i) {
+        const int t = i % 3 == 0 ? 0 : 1;
+        Padded p = padded_referrer(subject, types[t], std::to_string(i), i % 4 == 0 ? 100000 : 10 + i, i % 5 == 0);
+        EXPECT_EQ(put(p.body, kOciType, "", i % 5 == 0), p.digest);
+        all.emplace_back(p.digest, p.descriptor);
+        (t == 0 ? sigs : sboms).emplace_back(p.digest, p.descriptor);
+    }
+    // Another subject's referrer is no entry of these pages.
+    put(padded_referrer(digest_of('6'), types[0], "x", 200000).body, kOciType);
+    for (auto *v : {&all, &sigs, &sboms})
+        std::sort(v->begin(), v->end());
+
+    struct Case {
+        const char *label;
+        const char *filter;
+        int n;
+        const std::vector<std::pair<std::string, std::string>> &want;
+        size_t pages;
+    };
+    const std::vector<std::pair<std::string, std::string>> none;
+    const Case kCases[] = {
+        {"all, cut by size", nullptr, -1, all, 3},
+        {"all, n = 5", nullptr, 5, all, 5},
+        {"all, n = 1", nullptr, 1, all, 24},
+        {"one type, cut by size", types[0], -1, sigs, 1},
+        {"one type, n = 3", types[0], 3, sigs, 3},
+        {"other type, cut by size", types[1], -1, sboms, 2},
+        {"other type, n = 7", types[1], 7, sboms, 3},
+        {"a type nobody has", "application/vnd.example.none", -1, none, 1},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(walk_pages(subject, c.filter, c.n, c.want), c.pages);
+    }
+}
+
+TEST_F(IndexTest, ManyReferrersAreAllListed)
+{
+    // More referrers than one pass over the directory looks at (a page's
+    // worth), laid out as the store leaves them. Every 500th in digest order
+    // has a rare type, the last one among them, so that the filtered
+    // listing has to pass over the directory again for one page.
+    const std::string subject = digest_of('5');
+    const std::string dir = manifests_ + "/referrers/sha256/" + subject.substr(7);
+    fs::create_directories(dir);
+    std::vector<std::string> hexes;
+    for (int i = 0; i < 5000; ++i)
+        hexes.push_back(sha256_hex(std::to_string(i)));
+    std::sort(hexes.begin(), hexes.end());
+    std::vector<std::pair<std::string, std::string>> all, rare;
+    for (size_t i = 0; i < hexes.size(); ++i) {
+        const std::string digest = "sha256:" + hexes[i];
+        const bool is_rare = i % 500 == 499;
+        const std::string descriptor = "{\"mediaType\":\"m\",\"digest\":\"" + digest +
+                                       "\",\"size\":1,\"artifactType\":\"" + (is_rare ? "rare" : "common") + "\"}";
+        put_file(manifests_ + "/" + hexes[i], "{}");
+        put_file(dir + "/" + hexes[i], descriptor);
+        all.emplace_back(digest, descriptor);
+        if (is_rare)
+            rare.emplace_back(digest, descriptor);
+    }
+    EXPECT_GT(walk_pages(subject, nullptr, -1, all), 1u);
+    EXPECT_EQ(walk_pages(subject, "rare", -1, rare), 1u);
+    EXPECT_EQ(walk_pages(subject, "rare", 4, rare), 3u);
+}
+
+TEST_F(IndexTest, DescriptorLargerThanAPageIsRefused)
+{
+    // The size member has as many digits at both lengths, so the padding
+    // that gives a descriptor of the limit follows from one probe.
+    const std::string subject = digest_of('5');
+    const std::string type = "application/vnd.example.sig";
+    for (bool index : {false, true}) {
+        SCOPED_TRACE(index ? "index" : "image manifest");
+        const size_t probe = 200000;
+        const size_t fixed = padded_referrer(subject, type, "big", probe, index).descriptor.size() - probe;
+        const size_t fits = REG_REFERRER_DESCRIPTOR_MAX - fixed;
+
+        Padded over = padded_referrer(subject, type, "big", fits + 1, index);
+        ASSERT_EQ(over.descriptor.size(), REG_REFERRER_DESCRIPTOR_MAX + 1);
+        const std::set<std::string> before = fs::exists(manifests_) ? tree(manifests_) : std::set<std::string>{};
+        snprintf(s_error, sizeof s_error, "sentinel");
+        char digest[REG_DIGEST_BUF] = {};
+        int rc = index ? reg_manifest_put_index(kRepo, "big", over.body.data(), over.body.size(), kIndexType, digest)
+                       : reg_manifest_put(kRepo, "big", over.body.data(), over.body.size(), kOciType, digest);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_INVALID);
+        EXPECT_EQ(std::string(reg_storage_last_error()),
+                  "referrer descriptor too large: " + std::to_string(REG_REFERRER_DESCRIPTOR_MAX + 1) +
+                      " bytes, at most " + std::to_string(REG_REFERRER_DESCRIPTOR_MAX));
+        EXPECT_STREQ(digest, "");
+        EXPECT_EQ(fs::exists(manifests_) ? tree(manifests_) : std::set<std::string>{}, before) << "nothing stored";
+
+        // One byte less fills a page alone, beside a small referrer that
+        // then takes the next page.
+        Padded at = padded_referrer(subject, type, "big", fits, index);
+        ASSERT_EQ(at.descriptor.size(), REG_REFERRER_DESCRIPTOR_MAX);
+        EXPECT_EQ(put(at.body, index ? kIndexType : kOciType, "", index), at.digest);
+        Padded small = padded_referrer(subject, type, "small", 1, index);
+        put(small.body, kOciType, "", index);
+        std::vector<std::pair<std::string, std::string>> want = {{at.digest, at.descriptor},
+                                                                 {small.digest, small.descriptor}};
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(walk_pages(subject, nullptr, -1, want), 2u);
+        std::string next;
+        EXPECT_EQ(referrers_page(subject, nullptr, -1, nullptr, &next).size() +
+                      referrers_page(subject, nullptr, -1, next.c_str(), &next).size(),
+                  REG_REFERRERS_PAGE_MAX + index_doc({small.descriptor}).size());
+        ASSERT_EQ(reg_manifest_delete_digest(kRepo, at.digest.c_str()), 0) << reg_storage_last_error();
+        ASSERT_EQ(reg_manifest_delete_digest(kRepo, small.digest.c_str()), 0) << reg_storage_last_error();
+    }
 }
 
 } // namespace
