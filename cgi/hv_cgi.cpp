@@ -347,6 +347,10 @@ void cgi_header_status(int status, const char *reason)
         fprintf(stdout, "Status: %d %s\r\n", status, reason);
     else
         fprintf(stdout, "Status: %d\r\n", status);
+    // Bodies are JSON, blobs and manifests whose declared type a client
+    // chose: a browser must never guess HTML or script from their bytes.
+    fputs(CGI_NOSNIFF_LINE, stdout);
+    fputs("\r\n", stdout);
 }
 
 void cgi_header_ct(const char *type)

@@ -58,6 +58,9 @@ void hv_stdout_bin(void);
 void cgi_header_html(void);
 void cgi_header_json(void);
 void cgi_header_text(void);
+// The status line, followed by the line every reply carries:
+// "X-Content-Type-Options: nosniff" (CGI_NOSNIFF_LINE).
+constexpr const char *CGI_NOSNIFF_LINE = "X-Content-Type-Options: nosniff";
 void cgi_header_status(int status, const char *reason); // reason may be null
 void cgi_header_ct(const char *type);
 void cgi_header_extra(const char *line); // given without its CR LF

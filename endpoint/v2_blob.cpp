@@ -1,9 +1,9 @@
-// The blob endpoint of the registry HTTP API v2, run as a CGI or FastCGI program: GET
-// and HEAD of /v2/<name>/blobs/<digest>, with single byte ranges. The blob
-// store is shared by every repository (content-addressed, no per-repository
-// links), so any stored blob is served under any valid repository name, and
-// DELETE is refused: removing a blob for one repository would remove it for
-// all of them.
+// The blob endpoint of the registry HTTP API v2, run as a CGI or FastCGI
+// program: GET and HEAD of /v2/<name>/blobs/<digest>, with single byte
+// ranges, and DELETE. A blob's bytes are stored once and shared, but a
+// repository serves only the blobs it holds (finished an upload of, or
+// mounted); DELETE gives up this repository's hold and leaves every other
+// holder's alone. The bytes stay until garbage collection finds no holder.
 //
 // The body goes out in fixed-size pieces. When the web server runs with
 // X-Sendfile (REGISTRY_X_SENDFILE=1 in the CGI environment, see
@@ -63,12 +63,24 @@ bool x_sendfile_enabled()
     oci_error_end("SIZE_INVALID", "requested range not satisfiable");
 }
 
-int fetch_blob(const char *digest, bool head)
+constexpr oci_error_codes BLOB_CODES = {"NAME_INVALID", "DIGEST_INVALID", "BLOB_UNKNOWN", "blob unknown to registry",
+                                        false};
+
+// A digest the store cannot hold is the client's mistake (400) before the
+// repository is asked about it; the name has passed the request layer.
+void check_digest(const char *digest)
 {
-    int exists = reg_blob_exists(digest);
-    if (exists < 0)
+    if (reg_blob_exists(digest) < 0)
         oci_send_error(400, "DIGEST_INVALID", "invalid digest");
-    int64_t size = exists ? reg_blob_get_size(digest) : -1;
+}
+
+int fetch_blob(const char *name, const char *digest, bool head)
+{
+    check_digest(digest);
+    int held = reg_repo_blob_held(name, digest);
+    if (held < 0)
+        oci_send_storage_error(BLOB_CODES);
+    int64_t size = held ? reg_blob_get_size(digest) : -1;
     if (size < 0)
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
 
@@ -122,16 +134,35 @@ int fetch_blob(const char *digest, bool head)
     return 0;
 }
 
+// 202 as the protocol has it: the repository no longer serves the blob,
+// while the bytes wait for garbage collection.
+void delete_blob(const char *name, const char *digest)
+{
+    check_digest(digest);
+    if (reg_repo_blob_unlink(name, digest) != 0)
+        oci_send_storage_error(BLOB_CODES);
+    cgi_header_status(202, "Accepted");
+    cgi_header_extra(OCI_API_VERSION_LINE);
+    char line[HEADER_BUF];
+    hv_snprintf(line, sizeof line, "Docker-Content-Digest: %s", digest);
+    cgi_header_extra(line);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+    fflush(stdout);
+}
+
 void handle_v2_blob(const oci_request &req)
 {
     if (req.reference[0] == '\0')
         oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
     if (strcmp(req.method, "GET") == 0 || strcmp(req.method, "HEAD") == 0) {
-        fetch_blob(req.reference, strcmp(req.method, "HEAD") == 0);
+        fetch_blob(req.name, req.reference, strcmp(req.method, "HEAD") == 0);
         return;
     }
-    if (strcmp(req.method, "DELETE") == 0)
-        oci_send_error(405, "UNSUPPORTED", "blob deletion is not supported: blobs are shared by all repositories");
+    if (strcmp(req.method, "DELETE") == 0) {
+        delete_blob(req.name, req.reference);
+        return;
+    }
     oci_send_error(405, "UNSUPPORTED", "Method not allowed for blob endpoint");
 }
 

@@ -86,7 +86,11 @@ int fetch_manifest(const char *name, const char *reference, bool head)
     char line[HEADER_BUF];
     hv_snprintf(line, sizeof line, "Content-Length: %zu", len);
     cgi_header_extra(line);
-    cgi_header_ct(content_type[0] != '\0' ? content_type : DEFAULT_MEDIA_TYPE);
+    // The media type is the pushing client's word: one stored before types
+    // were checked (or written by hand) must not become header lines of its
+    // own, and a browser must not run what a type makes of the body.
+    cgi_header_ct(oci_media_type_valid(content_type) ? content_type : DEFAULT_MEDIA_TYPE);
+    cgi_header_extra(OCI_SANDBOX_LINE);
     cgi_headers_end();
     if (!head)
         fwrite(body, 1, len, stdout);

@@ -1,9 +1,10 @@
 // The blob upload endpoint of the registry HTTP API v2, run as a CGI
 // program, for /v2/<name>/blobs/uploads/[<uuid>]:
 //   POST                     start an upload (202), or with ?digest= store a
-//                            blob in one request (201), or with ?mount= link
-//                            a stored blob (201; 202 and a new upload when
-//                            the blob is not stored)
+//                            blob in one request (201), or with
+//                            ?mount=&from= link a blob that repository
+//                            "from" holds (201; 202 and a new upload when
+//                            it holds none, or the client may not pull it)
 //   PATCH <uuid>             append a chunk (202); with Content-Range the
 //                            chunk must start where the upload ends (416)
 //   PUT <uuid>?digest=       append an optional last chunk and commit (201)
@@ -11,7 +12,10 @@
 //   DELETE <uuid>            cancel (204)
 // Request bodies are copied from standard input (or POST_BODY_FILE) in
 // fixed-size pieces, so a layer of any size needs constant memory, and a
-// body shorter than its declared length is never taken as a chunk. Every
+// body shorter than its declared length is never taken as a chunk. An
+// upload belongs to the repository that started it: through any other name
+// it is unknown (404) and stays untouched. A finished blob is linked into
+// the repository, which then serves it. Every
 // failure is answered with the registry error document; the process always
 // exits with status 0.
 #include <csignal>
@@ -25,6 +29,7 @@
 #include <unistd.h>
 
 #include "hv_cgi.h"
+#include "oci_access.h"
 #include "oci_common.h"
 #include "oci_headers.h"
 #include "oci_request.h"
@@ -150,10 +155,30 @@ void query_copy(const char *key, char *out, size_t size)
     hv_strlcpy(out, cgi_query(key), size);
 }
 
+// The finished blob becomes the repository's. A failure leaves the bytes
+// stored and unheld: the client is told (500) and uploads again, which
+// finds the bytes and links them.
+void hold_blob(const char *name, const char *digest)
+{
+    if (reg_repo_blob_link(name, digest) != 0)
+        oci_send_storage_error(UPLOAD_CODES);
+}
+
+// Every request about an open upload starts here: through another
+// repository's name the upload does not exist.
+void require_owner(const char *name, const char *uuid)
+{
+    int owned = reg_blob_upload_owned(uuid, name);
+    if (owned < 0)
+        oci_send_storage_error(UPLOAD_CODES);
+    if (owned == 0)
+        oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+}
+
 int start_upload(const char *name)
 {
     char uuid[REG_UUID_BUF] = {};
-    if (reg_blob_start_upload(uuid) != 0)
+    if (reg_blob_start_repo_upload(name, uuid) != 0)
         oci_send_storage_error(UPLOAD_CODES);
     send_upload_progress(202, "Accepted", name, uuid, 0);
     return 0;
@@ -167,7 +192,7 @@ int monolithic_upload(const char *name, const char *digest)
         oci_send_error(400, "DIGEST_INVALID", "invalid digest");
     oci_body body;
     char uuid[REG_UUID_BUF] = {};
-    if (reg_blob_start_upload(uuid) != 0)
+    if (reg_blob_start_repo_upload(name, uuid) != 0)
         oci_send_storage_error(UPLOAD_CODES);
 
     char stored[REG_DIGEST_BUF] = {};
@@ -181,22 +206,38 @@ int monolithic_upload(const char *name, const char *digest)
         oci_error_reply reply = oci_error_for_kind(kind, UPLOAD_CODES);
         oci_send_error(reply.status, reply.code, reply.message ? reply.message : msg);
     }
+    hold_blob(name, stored);
     send_blob_created(name, stored);
     return 0;
 }
 
+// A mount links a blob that "from" holds. Whether the bytes are stored
+// somewhere else must not show: a "from" that holds nothing, that names no
+// valid repository, or that the client may not pull is no mount, and the
+// client uploads instead, as the protocol allows.
+bool mount_blob(const char *name, const char *mount, const char *from)
+{
+    if (mount[0] == '\0')
+        return false;
+    bool held = reg_repo_blob_held(name, mount) == 1;
+    if (!held && oci_valid_repo_name(from) && oci_repo_name_shape(from) != OCI_NAME_ALIAS &&
+        oci_access_allowed(from, OCI_ACTION_PULL))
+        held = reg_repo_blob_held(from, mount) == 1;
+    if (!held)
+        return false;
+    hold_blob(name, mount);
+    send_blob_created(name, mount);
+    return true;
+}
+
 int post_upload(const char *name)
 {
-    char mount[OCI_REF_BUF], digest[OCI_REF_BUF];
+    char mount[OCI_REF_BUF], from[OCI_NAME_BUF], digest[OCI_REF_BUF];
     query_copy("mount", mount, sizeof mount);
+    query_copy("from", from, sizeof from);
     query_copy("digest", digest, sizeof digest);
-    // The blob store is shared by all repositories, so a stored blob is
-    // mountable whatever "from" names; anything else (absent, malformed)
-    // falls back to a new upload, as the protocol allows.
-    if (mount[0] != '\0' && reg_blob_exists(mount) == 1) {
-        send_blob_created(name, mount);
+    if (mount_blob(name, mount, from))
         return 0;
-    }
     if (digest[0] != '\0')
         return monolithic_upload(name, digest);
     return start_upload(name);
@@ -227,6 +268,7 @@ int put_upload(const char *name, const char *uuid)
     // to upload again.
     if (reg_blob_finish_upload(uuid, digest, stored) != 0)
         oci_send_storage_error(UPLOAD_CODES);
+    hold_blob(name, stored);
     send_blob_created(name, stored);
     return 0;
 }
@@ -273,6 +315,7 @@ void handle_v2_upload(const oci_request &req)
 
     if (ref[0] == '\0')
         oci_send_error(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+    require_owner(repo, ref);
     if (patch)
         patch_upload(repo, ref);
     else if (put)

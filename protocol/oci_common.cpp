@@ -179,6 +179,23 @@ int oci_valid_repo_name(const char *name)
     return 1;
 }
 
+oci_name_shape oci_repo_name_shape(const char *name)
+{
+    oci_name_shape shape = OCI_NAME_PLAIN;
+    std::string_view rest(name ? name : "");
+    for (;;) {
+        size_t cut = rest.find('/');
+        std::string_view part = rest.substr(0, cut);
+        if (part == "." || part == "..")
+            return OCI_NAME_ALIAS;
+        if (part.empty() || part.front() == '_' || part.front() == '.')
+            shape = OCI_NAME_RESERVED;
+        if (cut == std::string_view::npos)
+            return shape;
+        rest.remove_prefix(cut + 1);
+    }
+}
+
 int oci_parse_repo_marker(const char *path, const char *marker, char *name, size_t name_size, char *ref,
                           size_t ref_size)
 {

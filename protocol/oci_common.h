@@ -14,6 +14,9 @@ constexpr size_t OCI_NAME_BUF = 256;
 constexpr size_t OCI_REF_BUF = 256;
 // The header line every registry reply carries.
 constexpr const char *OCI_API_VERSION_LINE = "Docker-Distribution-API-Version: registry/2.0";
+// What a reply whose content type a client chose carries (a manifest): a
+// browser that opens it runs nothing and loads nothing from this origin.
+constexpr const char *OCI_SANDBOX_LINE = "Content-Security-Policy: sandbox; default-src 'none'";
 
 // Thrown once a request's reply is written in full, to end the request from
 // wherever it was written; the request loop (oci_serve) catches it.
@@ -58,6 +61,16 @@ void oci_send_json(int status, const char *json);
 // 1 when the name is 1 to 255 bytes of letters, digits and '-', '_', '.',
 // '/', no separator first or last and no "//"; else 0.
 int oci_valid_repo_name(const char *name);
+// What the components of a valid name say about it. The store uses names
+// beginning with '_' or '.' for its own files, and "." names the directory
+// it stands in, so only plain names may create a repository; a reserved
+// one may still reach a repository stored under it before the rule.
+enum oci_name_shape {
+    OCI_NAME_PLAIN,    // every component starts with a letter or digit
+    OCI_NAME_RESERVED, // a component starts with '_' or '.'
+    OCI_NAME_ALIAS,    // a component is "." or "..": another name's path
+};
+oci_name_shape oci_repo_name_shape(const char *name);
 // Splits a path such as "/v2/<name><marker><reference>" (the "v2/" prefix is
 // optional) at the first marker. Returns 1 with a valid name (and, when
 // ref is non-null with a non-zero size, the reference: leading slashes

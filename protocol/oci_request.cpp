@@ -8,23 +8,52 @@
 #include <sys/stat.h>
 
 #include "hv_cgi.h"
+#include "oci_access.h"
 #include "oci_headers.h"
 #include "reg_storage.h"
 
 namespace {
 
+// A name with a reserved component creates nothing, but a repository stored
+// under it before the rule stays readable and deletable. A name that is
+// another name's path (a "." component) is refused outright, so that no
+// rule on a repository can be got round by spelling its name differently.
+bool name_usable(const oci_request &req)
+{
+    switch (oci_repo_name_shape(req.name)) {
+    case OCI_NAME_PLAIN:
+        return true;
+    case OCI_NAME_ALIAS:
+        return false;
+    case OCI_NAME_RESERVED:
+        break;
+    }
+    const bool keeps =
+        strcmp(req.method, "GET") == 0 || strcmp(req.method, "HEAD") == 0 || strcmp(req.method, "DELETE") == 0;
+    return keeps && reg_repo_exists(req.name) == 1;
+}
+
 // The prologue every route shares, in the order every program answers it:
 // storage first (a broken storage answers every request alike), then the
-// path.
+// path, then the user's right to the repository it names.
 void serve_one(const oci_route &route)
 {
     oci_request req{};
     req.method = cgi_method();
     if (oci_init_storage() != 0)
         oci_send_error(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+    // Another spelling of a path reaches no route: answered as the server
+    // answers a path outside /v2/, naming nothing.
+    if (!oci_request_target_ok(cgi_env("REQUEST_URI", nullptr), cgi_path_info()))
+        oci_send_error(404, "NAME_UNKNOWN", "repository name not known");
     if (route.marker && !oci_parse_repo_marker(cgi_path_info(), route.marker, req.name, sizeof req.name, req.reference,
                                                sizeof req.reference))
         oci_send_error(route.bad_path_status, route.bad_path_code, route.bad_path_message);
+    // Rights first: whether a reserved name is stored must not show to a
+    // client that may not see the repository.
+    oci_access_check(req.method, req.name);
+    if (route.marker && !name_usable(req))
+        oci_send_error(400, "NAME_INVALID", "invalid repository name");
     route.handle(req);
 }
 

@@ -50,13 +50,21 @@ int publish_blob(const char *upload_path, const char *blob_path)
 
 } // namespace
 
-int reg_blob_start_upload(char *out_upload_uuid)
+namespace {
+
+// Draws a fresh ID and creates its empty upload file; with an owner, records
+// the repository the upload belongs to before anyone can learn the ID.
+int start_upload(const char *owner, char *out_upload_uuid)
 {
     if (!out_upload_uuid) {
         set_error("out_upload_uuid is NULL");
         return -1;
     }
     if (require_ready() != 0) {
+        return -1;
+    }
+    if (owner && !repo_name_valid(owner)) {
+        set_error("invalid repository name");
         return -1;
     }
     char path[REG_PATH_BUF];
@@ -70,14 +78,50 @@ int reg_blob_start_upload(char *out_upload_uuid)
         int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             close(fd);
-            return 0;
-        }
-        if (errno != EEXIST) {
             break;
         }
+        if (errno != EEXIST || attempt + 1 == UPLOAD_ID_ATTEMPTS) {
+            set_fault("cannot create upload file: %s", path);
+            return -1;
+        }
     }
-    set_fault("cannot create upload file: %s", path);
-    return -1;
+    if (owner) {
+        char owner_path[REG_PATH_BUF];
+        char owners[REG_PATH_BUF];
+        upload_owner_path(out_upload_uuid, owner_path, sizeof owner_path);
+        upload_owners_dir(owners, sizeof owners);
+        if (mkdirs(owners) != 0 || write_file(owner_path, owner, strlen(owner)) != 0) {
+            set_fault("cannot record upload owner: %s", owner_path);
+            (void)unlink(path);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// A spent upload's owner record goes with it; one left behind by a crash
+// names an upload that no longer exists, which answers like no record.
+void forget_owner(const char *upload_uuid)
+{
+    char path[REG_PATH_BUF];
+    upload_owner_path(upload_uuid, path, sizeof path);
+    (void)unlink(path);
+}
+
+} // namespace
+
+int reg_blob_start_upload(char *out_upload_uuid)
+{
+    return start_upload(nullptr, out_upload_uuid);
+}
+
+int reg_blob_start_repo_upload(const char *name, char *out_upload_uuid)
+{
+    if (!name) {
+        set_error("NULL argument");
+        return -1;
+    }
+    return start_upload(name, out_upload_uuid);
 }
 
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t len)
@@ -139,6 +183,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     if (std::strcmp(actual, expected_digest) != 0) {
         set_error_kind(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, actual);
         (void)unlink(upload.path);
+        forget_owner(upload_uuid);
         return -1;
     }
 
@@ -172,6 +217,7 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
         return -1;
     }
 
+    forget_owner(upload_uuid);
     snprintf(out_digest, REG_DIGEST_BUF, "%s", expected_digest);
     return 0;
 }
@@ -190,6 +236,7 @@ int reg_blob_cancel_upload(const char *upload_uuid)
         set_fault("cancel failed");
         return -1;
     }
+    forget_owner(upload_uuid);
     return 0;
 }
 

@@ -78,6 +78,10 @@ struct page {
     const char *last = nullptr;
     std::string ceiling;
     bool cut = false;
+    // Names the filter refuses never enter, so they neither fill the page
+    // nor mark it cut: n and the next-page name count kept names only.
+    reg_name_filter filter = nullptr;
+    void *filter_ctx = nullptr;
 };
 
 void page_init(page *p, int n, const char *last, uint64_t budget)
@@ -203,8 +207,8 @@ void collect_tags(page *p, const char *name)
 // name being visited, which starts at rel_start (after the separator); the
 // name is extended in place and cut back after each child, so the walk needs
 // one path buffer however deep it goes. Symbolic links are never followed,
-// so the walk stays inside the repositories directory; `_manifests` trees
-// are not entered. A relative name may not pass LIST_NAME_MAX, which also
+// so the walk stays inside the repositories directory; `_manifests` and
+// `_layers` trees are not entered. A relative name may not pass LIST_NAME_MAX, which also
 // bounds the depth (every level adds at least two bytes).
 void walk_repos(page *p, char *path, size_t path_len, size_t rel_start)
 {
@@ -212,7 +216,8 @@ void walk_repos(page *p, char *path, size_t path_len, size_t rel_start)
     if (!d)
         return;
     for (const dirent *e; (e = readdir(d.get())) != nullptr;) {
-        if (is_dot_entry(e->d_name) || strcmp(e->d_name, "_manifests") == 0)
+        if (is_dot_entry(e->d_name) || strcmp(e->d_name, "_manifests") == 0 ||
+            strcmp(e->d_name, REPO_HOLDS_DIR_NAME) == 0)
             continue;
         size_t name_len = strlen(e->d_name);
         size_t rel_len = path_len > rel_start ? path_len - rel_start + 1 + name_len : name_len;
@@ -233,7 +238,8 @@ void walk_repos(page *p, char *path, size_t path_len, size_t rel_start)
             path[path_len] = '\0';
             continue;
         }
-        if (page_wants(p, rel) && repo_name_valid(rel)) {
+        // The filter, pure computation, goes before the stat of _manifests.
+        if (page_wants(p, rel) && repo_name_valid(rel) && (!p->filter || p->filter(rel, p->filter_ctx) != 0)) {
             memcpy(path + child_len, "/_manifests", sizeof "/_manifests");
             bool is_repo = dir_exists(path) != 0;
             path[child_len] = '\0';
@@ -249,12 +255,8 @@ void walk_repos(page *p, char *path, size_t path_len, size_t rel_start)
 
 int reg_repo_exists(const char *name)
 {
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return -1;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return -1;
-    }
     char tags[REG_PATH_BUF];
     char manifests[REG_PATH_BUF];
     manifest_tags_dir(name, tags, sizeof tags);
@@ -272,12 +274,8 @@ const char *reg_tags_page_json(const char *name, int n, const char *last, char *
         set_error("repo_name is NULL");
         return nullptr;
     }
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return nullptr;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return nullptr;
-    }
     if (!next_buffer_ok(out_next_last, next_size))
         return nullptr;
 
@@ -307,6 +305,12 @@ const char *reg_tags_page_json(const char *name, int n, const char *last, char *
 
 const char *reg_catalog_page_json(int n, const char *last, char *out_next_last, size_t next_size)
 {
+    return reg_catalog_page_filtered_json(n, last, nullptr, nullptr, out_next_last, next_size);
+}
+
+const char *reg_catalog_page_filtered_json(int n, const char *last, reg_name_filter filter, void *ctx,
+                                           char *out_next_last, size_t next_size)
+{
     if (require_ready() != 0)
         return nullptr;
     if (!next_buffer_ok(out_next_last, next_size))
@@ -316,6 +320,8 @@ const char *reg_catalog_page_json(int n, const char *last, char *out_next_last, 
     try {
         page p;
         page_init(&p, n, last, REG_RESULT_SIZE - (sizeof head - 1) - sizeof "]}" - ESCAPE_SLACK);
+        p.filter = filter;
+        p.filter_ctx = ctx;
         if (n != 0) {
             char path[REG_PATH_BUF];
             repos_dir(path, sizeof path);

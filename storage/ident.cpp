@@ -152,6 +152,17 @@ int repo_name_valid(const char *s)
     return strstr(s, "..") == nullptr ? 1 : 0;
 }
 
+int check_repo_name(const char *name)
+{
+    if (require_ready() != 0)
+        return -1;
+    if (!repo_name_valid(name)) {
+        set_error("invalid repository name");
+        return -1;
+    }
+    return 0;
+}
+
 int tag_confined(const char *tag)
 {
     if (tag == nullptr || tag[0] == '\0' || strcmp(tag, ".") == 0 || strcmp(tag, "..") == 0)

@@ -1,7 +1,10 @@
 // Path builders for the on-disk tree below the storage root:
 //   blobs/sha256/<hh>/<hex>        blob files, fanned out by two digits
 //   uploads/<id>.part              uploads in progress
+//   uploads/owners/<id>            the repository an upload belongs to
 //   repositories/<name>/_manifests manifest bodies, media types, links
+//   repositories/<name>/_layers    the blobs the repository holds
+//   repository-holds               marks a store whose holds are complete
 // Arguments are not checked here; callers validate digests, upload IDs and
 // repository names first. Every intermediate path is cut at the path
 // buffer's size like the final one.
@@ -50,6 +53,42 @@ void upload_path_for_uuid(const char *uuid, char *out, size_t size)
     snprintf(file, sizeof file, "%s.part", uuid);
     path_join(uploads, sizeof uploads, s_root, "uploads");
     path_join(out, size, uploads, file);
+}
+
+void upload_owners_dir(char *out, size_t size)
+{
+    char uploads[REG_PATH_BUF];
+    path_join(uploads, sizeof uploads, s_root, "uploads");
+    path_join(out, size, uploads, UPLOAD_OWNERS_DIR_NAME);
+}
+
+void upload_owner_path(const char *uuid, char *out, size_t size)
+{
+    char owners[REG_PATH_BUF];
+    upload_owners_dir(owners, sizeof owners);
+    path_join(out, size, owners, uuid);
+}
+
+// <root>/repositories/<name>/_layers
+void repo_holds_dir(const char *name, char *out, size_t size)
+{
+    char repos[REG_PATH_BUF];
+    char repo[REG_PATH_BUF];
+    repos_dir(repos, sizeof repos);
+    path_join(repo, sizeof repo, repos, name);
+    path_join(out, size, repo, REPO_HOLDS_DIR_NAME);
+}
+
+void repo_hold_path(const char *name, const char *digest, char *out, size_t size)
+{
+    char dir[REG_PATH_BUF];
+    repo_holds_dir(name, dir, sizeof dir);
+    path_join(out, size, dir, digest + 7);
+}
+
+void holds_marker_path(char *out, size_t size)
+{
+    path_join(out, size, s_root, HOLDS_MARKER_NAME);
 }
 
 void manifest_body_path(const char *name, const char *hex, char *out, size_t size)

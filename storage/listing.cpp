@@ -247,13 +247,8 @@ const char *reg_tags_list_json(const char *repo_name)
         set_error("repo_name is NULL");
         return nullptr;
     }
-    if (require_ready() != 0) {
+    if (check_repo_name(repo_name) != 0)
         return nullptr;
-    }
-    if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
-        return nullptr;
-    }
 
     char tags_dir[REG_PATH_BUF];
     snprintf(tags_dir, sizeof tags_dir, "%s%srepositories%s%s%s_manifests%stags", s_root, PATH_SEP_STR, PATH_SEP_STR,

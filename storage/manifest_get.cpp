@@ -153,12 +153,8 @@ const char *reg_manifest_get(const char *name, const char *reference, char *out_
         set_error("NULL argument");
         return nullptr;
     }
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return nullptr;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return nullptr;
-    }
     char hex[HEX_BUF];
     if (manifest_resolve(name, reference, hex) != 0)
         return nullptr;
@@ -221,12 +217,8 @@ int reg_manifest_delete(const char *name, const char *reference)
         set_error("NULL argument");
         return -1;
     }
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return -1;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return -1;
-    }
     // A repository without a manifests directory has nothing to delete, and
     // must not get one (and so a place in the catalog) from a deletion.
     repo_lock lock;

@@ -52,12 +52,8 @@ int reg_manifest_delete_digest(const char *name, const char *digest)
         set_error("NULL argument");
         return -1;
     }
-    if (require_ready() != 0)
+    if (check_repo_name(name) != 0)
         return -1;
-    if (!repo_name_valid(name)) {
-        set_error("invalid repository name");
-        return -1;
-    }
     if (!digest_valid(digest)) {
         set_error("invalid digest reference");
         return -1;

@@ -107,6 +107,43 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
 // The same to a stdio stream (a reply that is no descriptor of this process).
 int reg_blob_send_range_file(const char *digest, uint64_t offset, uint64_t len, FILE *out);
 
+// ---- Repositories' blobs: one copy of the bytes, a hold per repository ----
+//
+// A blob's bytes are stored once for the whole store; each repository holds
+// the blobs it finished an upload of or mounted, and sees only those. A
+// hold is given up by reg_repo_blob_unlink; the bytes stay until nothing
+// holds them and garbage collection removes them. A store written before
+// holds existed counts every stored blob as held by every repository until
+// reg_storage_upgrade_holds has run on it.
+
+// 1 when the repository holds the blob and its bytes are stored, 0 when
+// not; -1 for an invalid name or digest ("invalid repository name",
+// "invalid digest").
+int reg_repo_blob_held(const char *name, const char *digest);
+// Records the repository's hold of a stored blob; holding it already is no
+// failure. -1 with REG_ERR_NOT_FOUND ("blob not found: %s") when the bytes
+// are not stored.
+int reg_repo_blob_link(const char *name, const char *digest);
+// Gives up the repository's hold, durably; -1 with REG_ERR_NOT_FOUND when
+// it holds none. Other repositories' holds and the bytes stay.
+int reg_repo_blob_unlink(const char *name, const char *digest);
+// Starts an upload that belongs to a repository, as reg_blob_start_upload
+// does; only that repository may go on with it.
+int reg_blob_start_repo_upload(const char *name, char *out_upload_uuid);
+// 1 when the upload was started by the repository (and is not spent yet),
+// 0 when it was not or there is no such upload; -1 for an invalid ID.
+int reg_blob_upload_owned(const char *upload_uuid, const char *name);
+// Links into the repository every stored blob its stored manifests name
+// (config, layers, an artifact's blobs). *out_linked (may be null) counts
+// the new holds.
+int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked);
+// Upgrades a store written before holds existed: links the blobs of every
+// repository's manifests, then marks the store so that holds are enforced.
+// Walks the whole store; meant for an administration command, not a request.
+int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked);
+// 1 when holds are enforced (a store made or upgraded since), 0 when not.
+int reg_storage_holds_complete(void);
+
 // ---- Registry API: complete, paged tag list and catalog ----
 
 // Room for one listed name (a tag, or a full repository name such as
@@ -129,6 +166,16 @@ const char *reg_tags_page_json(const char *name, int n, const char *last, char *
 // below repositories/ that holds _manifests, at any depth, symbolic links
 // not followed, names the storage accepts), as {"repositories":[...]}.
 const char *reg_catalog_page_json(int n, const char *last, char *out_next_last, size_t next_size);
+// Decides whether a name may be listed: non-zero keeps it. ctx is the
+// caller's own, handed back untouched.
+using reg_name_filter = int (*)(const char *name, void *ctx);
+// The catalog keeping only the repositories filter keeps (null: every one),
+// such as those a user may see. Paging counts kept names alone: a page holds
+// up to n of them, and out_next_last is set only when kept names follow it.
+// The filter is asked about each candidate name at most once per call and
+// must not call the library.
+const char *reg_catalog_page_filtered_json(int n, const char *last, reg_name_filter filter, void *ctx,
+                                           char *out_next_last, size_t next_size);
 
 // ---- Image indexes and referrers ----
 
@@ -141,12 +188,35 @@ int reg_manifest_put_index(const char *name, const char *reference, const void *
 // (REG_DIGEST_BUF bytes), 0 when it names none or is not stored, -1 on
 // failure with the message recorded.
 int reg_manifest_subject(const char *name, const char *digest, char *out_subject);
-// The referrers of a subject digest in one repository as an image index
-// document in the shared result buffer: every stored manifest of the
-// repository whose "subject" names that digest, in digest order, keeping only
-// those whose artifactType equals artifact_type when it is non-empty. An
-// unknown repository or subject gives an empty "manifests" array. Entries
-// that would not fit the buffer are left out; the document is always whole.
-const char *reg_referrers_json(const char *name, const char *subject_digest, const char *artifact_type);
+
+// The referrers listing is served in pages, each one whole image index of
+// at most REG_REFERRERS_PAGE_MAX bytes of JSON. A quarter of the result
+// buffer: clients read an index whole into memory (common ones cap it at a
+// few MiB), and a quarter MiB holds a thousand or more descriptors of the
+// usual size, so most subjects take one page.
+constexpr size_t REG_REFERRERS_PAGE_MAX = 256 * 1024;
+// What the index takes of a page besides its descriptors: its opening
+// {"schemaVersion":2,"mediaType":"...index.v1+json","manifests":[ and ]}.
+constexpr size_t REG_REFERRERS_INDEX_OVERHEAD = 88;
+// The largest descriptor of one referrer (the JSON of its mediaType, digest,
+// size, artifactType and annotations): one that fills a page alone. A
+// manifest that names a subject and whose descriptor would be larger is
+// refused when it is stored (REG_ERR_INVALID, "referrer descriptor too
+// large: ..."), so that no referrer can keep the others off the listing.
+constexpr size_t REG_REFERRER_DESCRIPTOR_MAX = REG_REFERRERS_PAGE_MAX - REG_REFERRERS_INDEX_OVERHEAD;
+// One page of the referrers of a subject digest in one repository, as an
+// image index in the result buffer: the descriptors of the stored manifests
+// whose "subject" names that digest, in digest order, starting after last
+// (a digest, exclusive; null or empty: from the first), keeping only those
+// whose artifactType equals artifact_type when it is non-empty, and holding
+// whole descriptors only: at most n of them (n < 0: no limit, n == 0: none)
+// in at most REG_REFERRERS_PAGE_MAX bytes. An unknown repository or subject
+// gives an empty "manifests" array. When descriptors follow the page,
+// out_next_last (REG_DIGEST_BUF bytes or more; may be null) receives the
+// digest of the last one written, which is the `last` of the next page;
+// otherwise it receives "". Refused: a name, subject or last that is not
+// valid ("invalid last digest"), a next-page buffer too small.
+const char *reg_referrers_page_json(const char *name, const char *subject_digest, const char *artifact_type, int n,
+                                    const char *last, char *out_next_last, size_t next_size);
 
 #endif

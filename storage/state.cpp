@@ -166,9 +166,16 @@ int reg_storage_init(const char *root)
         return -1;
 
     path_join(path, sizeof path, s_root, "config.json");
-    if (!file_exists(path) && write_file(path, STORAGE_DESCRIPTION, sizeof STORAGE_DESCRIPTION - 1) != 0) {
-        set_fault("write config.json failed");
-        return -1;
+    if (!file_exists(path)) {
+        // A new store: its repositories record their holds from the start.
+        // The marker goes first, so that a store with a description always
+        // has it, unless it was written before holds existed.
+        if (mark_holds_complete() != 0)
+            return -1;
+        if (write_file(path, STORAGE_DESCRIPTION, sizeof STORAGE_DESCRIPTION - 1) != 0) {
+            set_fault("write config.json failed");
+            return -1;
+        }
     }
 
     s_seed = fresh_seed();

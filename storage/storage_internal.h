@@ -115,6 +115,24 @@ void manifests_dir(const char *name, char *out, size_t size);
 void blob_path_for_digest(const char *digest, char *out, size_t size);
 void blob_fanout_dir(const char *digest, char *out, size_t size);
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
+// The owner record of an upload: the name of the repository that started
+// it, in a directory of its own so that no count of uploads takes it for one.
+constexpr const char *UPLOAD_OWNERS_DIR_NAME = "owners";
+void upload_owners_dir(char *out, size_t size);
+void upload_owner_path(const char *uuid, char *out, size_t size);
+// A repository's holds: one file per blob it holds, named by the digest's
+// 64 digits and holding the digest string (71 bytes, like a link file).
+constexpr const char *REPO_HOLDS_DIR_NAME = "_layers";
+void repo_holds_dir(const char *name, char *out, size_t size);
+void repo_hold_path(const char *name, const char *digest, char *out, size_t size);
+// Present in a store whose holds are complete: made with the store, or by
+// the upgrade of a store written before repositories held blobs. Without
+// it every stored blob counts as held, so no pull that worked before an
+// upgrade fails before the upgrade has run.
+constexpr const char *HOLDS_MARKER_NAME = "repository-holds";
+void holds_marker_path(char *out, size_t size);
+// Writes the marker (holds.cpp); 0, or -1 with the fault recorded.
+int mark_holds_complete(void);
 void manifest_body_path(const char *name, const char *hex, char *out, size_t size);
 void manifest_ct_path(const char *name, const char *hex, char *out, size_t size);
 void manifest_rev_dir(const char *name, const char *hex, char *out, size_t size);
@@ -153,6 +171,10 @@ void uuid_make(char *out);
 int uuid_make_random(char *out);
 int uuid_valid(const char *s);
 int repo_name_valid(const char *s);
+// What every operation on a repository checks after its arguments: that
+// the storage is ready and the name valid ("invalid repository name").
+// 0, or -1 with the message recorded.
+int check_repo_name(const char *name);
 
 // 1 when a tag stays one component inside its repository's tags directory
 // and is safe in header lines and JSON: not empty, not "." or "..", no '/',
@@ -220,7 +242,8 @@ struct referrer_record {
     size_t descriptor_len;
 };
 // Fills rec from a checked document; media_type is the type stored for the
-// body. 0, or -1 with the message recorded (rec then holds nothing to free).
+// body. 0, or -1 with the message recorded (rec then holds nothing to free),
+// also when the descriptor would pass REG_REFERRER_DESCRIPTOR_MAX.
 int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *digest, uint64_t size,
                          referrer_record *rec);
 void referrer_record_free(referrer_record *rec);

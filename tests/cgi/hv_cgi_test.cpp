@@ -461,10 +461,10 @@ TEST(CgiReply, HeaderLinesAreExact)
         {"html", [] { cgi_header_html(); }, "Content-Type: text/html; charset=utf-8\r\n"},
         {"json", [] { cgi_header_json(); }, "Content-Type: application/json; charset=utf-8\r\n"},
         {"text", [] { cgi_header_text(); }, "Content-Type: text/plain; charset=utf-8\r\n"},
-        {"status with reason", [] { cgi_header_status(200, "OK"); }, "Status: 200 OK\r\n"},
-        {"status null reason", [] { cgi_header_status(404, nullptr); }, "Status: 404\r\n"},
-        {"status empty reason", [] { cgi_header_status(404, ""); }, "Status: 404\r\n"},
-        {"status negative", [] { cgi_header_status(-1, "x y"); }, "Status: -1 x y\r\n"},
+        {"status with reason", [] { cgi_header_status(200, "OK"); }, "Status: 200 OK\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status null reason", [] { cgi_header_status(404, nullptr); }, "Status: 404\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status empty reason", [] { cgi_header_status(404, ""); }, "Status: 404\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status negative", [] { cgi_header_status(-1, "x y"); }, "Status: -1 x y\r\nX-Content-Type-Options: nosniff\r\n"},
         {"content type", [] { cgi_header_ct("application/x; a=b"); }, "Content-Type: application/x; a=b\r\n"},
         {"extra", [] { cgi_header_extra("Location: /v2/a %d"); }, "Location: /v2/a %d\r\n"},
         {"end", [] { cgi_headers_end(); }, "\r\n"},
@@ -494,21 +494,21 @@ TEST(CgiReply, HeaderBlockIsFlushedBeforeTheBody)
         cgi_headers_end();
         cgitest::detail::write_all(1, "raw");
     });
-    EXPECT_EQ(r.out, "Status: 201 Created\r\nX: y\r\n\r\nraw");
+    EXPECT_EQ(r.out, "Status: 201 Created\r\nX-Content-Type-Options: nosniff\r\nX: y\r\n\r\nraw");
 }
 
 TEST(CgiReply, FatalRepliesEndTheProcessWithZero)
 {
     static const OutputCase kCases[] = {
         {"text", [] { cgi_die_text(404, "not here"); },
-         "Status: 404\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nnot here\n"},
+         "Status: 404\r\nX-Content-Type-Options: nosniff\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nnot here\n"},
         {"text null", [] { cgi_die_text(500, nullptr); },
-         "Status: 500\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n\n"},
+         "Status: 500\r\nX-Content-Type-Options: nosniff\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n\n"},
         {"json", [] { cgi_die_json(400, "bad \"x\"\n"); },
-         "Status: 400\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+         "Status: 400\r\nX-Content-Type-Options: nosniff\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
          "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"bad \\\"x\\\"\\n\"}]}\n"},
         {"json null", [] { cgi_die_json(500, nullptr); },
-         "Status: 500\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+         "Status: 500\r\nX-Content-Type-Options: nosniff\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
          "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"error\"}]}\n"},
     };
     for (const OutputCase &c : kCases) {

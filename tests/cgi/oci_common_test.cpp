@@ -89,13 +89,15 @@ TEST(OciReply, ErrorDocumentIsExactAndEndsTheRequest)
     };
     const Case kCases[] = {
         {"plain", [] { oci_send_error(404, "NAME_UNKNOWN", "repository name not known"); },
-         "Status: 404\r\n" + kJsonHeaders + error_doc("NAME_UNKNOWN", "repository name not known")},
+         "Status: 404\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders +
+             error_doc("NAME_UNKNOWN", "repository name not known")},
         {"nulls", [] { oci_send_error(500, nullptr, nullptr); },
-         "Status: 500\r\n" + kJsonHeaders + error_doc("UNKNOWN", "Unknown error")},
+         "Status: 500\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders + error_doc("UNKNOWN", "Unknown error")},
         {"escaped message", [] { oci_send_error(400, "MANIFEST_INVALID", "a \"q\" \\ \x01\n caf\xc3\xa9"); },
-         "Status: 400\r\n" + kJsonHeaders + error_doc("MANIFEST_INVALID", "a \\\"q\\\" \\\\ \\u0001\\n caf\xc3\xa9")},
+         "Status: 400\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders +
+             error_doc("MANIFEST_INVALID", "a \\\"q\\\" \\\\ \\u0001\\n caf\xc3\xa9")},
         {"empty message", [] { oci_send_error(405, "UNSUPPORTED", ""); },
-         "Status: 405\r\n" + kJsonHeaders + error_doc("UNSUPPORTED", "")},
+         "Status: 405\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders + error_doc("UNSUPPORTED", "")},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.label);
@@ -121,9 +123,12 @@ TEST(OciReply, JsonReplyReturns)
         std::string want;
     };
     const Case kCases[] = {
-        {"text", [] { oci_send_json(200, "{\"tags\":[]}"); }, "Status: 200\r\n" + kJsonHeaders + "{\"tags\":[]}\n"},
-        {"null", [] { oci_send_json(200, nullptr); }, "Status: 200\r\n" + kJsonHeaders + "{}\n"},
-        {"empty", [] { oci_send_json(201, ""); }, "Status: 201\r\n" + kJsonHeaders + "{}\n"},
+        {"text", [] { oci_send_json(200, "{\"tags\":[]}"); },
+         "Status: 200\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders + "{\"tags\":[]}\n"},
+        {"null", [] { oci_send_json(200, nullptr); },
+         "Status: 200\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders + "{}\n"},
+        {"empty", [] { oci_send_json(201, ""); },
+         "Status: 201\r\nX-Content-Type-Options: nosniff\r\n" + kJsonHeaders + "{}\n"},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.label);
@@ -163,6 +168,26 @@ TEST(OciRepoName, RefusesByTheProtocolRule)
 }
 
 // ------------------------------------------------------------- path split
+
+// Which names may create a repository, and which only reach one stored
+// before the component rule.
+TEST(OciRepoName, ComponentsThatCollideWithTheStoreOrAlias)
+{
+    struct Case {
+        const char *name;
+        oci_name_shape shape;
+    };
+    static const Case kCases[] = {
+        {"library/app", OCI_NAME_PLAIN},  {"a", OCI_NAME_PLAIN},
+        {"a.b/c_d-e", OCI_NAME_PLAIN},    {"a/_manifests/abc", OCI_NAME_RESERVED},
+        {"x/_layers", OCI_NAME_RESERVED}, {"a/.git", OCI_NAME_RESERVED},
+        {"_a", OCI_NAME_RESERVED},        {"a//b", OCI_NAME_RESERVED},
+        {"a/./b", OCI_NAME_ALIAS},        {"a/..", OCI_NAME_ALIAS},
+        {"./a", OCI_NAME_ALIAS},          {"a/_/.", OCI_NAME_ALIAS},
+    };
+    for (const Case &c : kCases)
+        EXPECT_EQ(oci_repo_name_shape(c.name), c.shape) << c.name;
+}
 
 TEST(OciParsePath, SplitsAtTheFirstMarker)
 {

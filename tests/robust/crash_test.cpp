@@ -204,7 +204,7 @@ protected:
                 temps_++;
                 continue;
             }
-            if (rel == "config.json")
+            if (rel == "config.json" || rel == "repository-holds")
                 continue;
             if (rel.rfind("blobs/sha256/", 0) == 0) {
                 blobs++;

@@ -17,7 +17,8 @@ constexpr const char *kConfigText = "{\n"
                                     "  \"maxUploadSize\": -1\n"
                                     "}\n";
 
-const std::set<std::string> kFreshTree = {"blobs", "blobs/sha256", "config.json", "repositories", "uploads"};
+const std::set<std::string> kFreshTree = {"blobs",        "blobs/sha256",     "config.json",
+                                          "repositories", "repository-holds", "uploads"};
 
 using StorageInit = TempDirTest;
 

@@ -1,0 +1,287 @@
+// Which repository holds which blob, and which repository an upload belongs
+// to. The bytes of a blob are stored once (blobs/sha256/<hh>/<hex>) and
+// shared; a repository sees only the blobs it holds: those it finished an
+// upload of or mounted from a repository that held them. A hold is a file
+// repositories/<name>/_layers/<hex> holding the digest string, written and
+// removed atomically, so concurrent holders need no lock: linking twice
+// leaves one hold, and of two removals one finds nothing.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <yyjson.h>
+
+#include "storage_internal.h"
+
+namespace {
+
+constexpr size_t DIGEST_LEN = REG_DIGEST_BUF - 1;
+constexpr size_t HEX_LEN = 64;
+// An owner record holds a repository name; the spare byte shows a longer one.
+constexpr size_t OWNER_BUF = REG_LIST_NAME_BUF + 1;
+// Repositories named per catalog page while a store is upgraded.
+constexpr int UPGRADE_PAGE = 500;
+constexpr const char HOLDS_MARKER_TEXT[] = "every repository records the blobs it holds in _layers\n";
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+struct doc_deleter {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+
+// The checks every hold operation starts with, in this order.
+int check_name_digest(const char *name, const char *digest)
+{
+    if (!name || !digest) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (check_repo_name(name) != 0)
+        return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest reference");
+        return -1;
+    }
+    return 0;
+}
+
+bool blob_stored(const char *digest)
+{
+    char path[REG_PATH_BUF];
+    blob_path_for_digest(digest, path, sizeof path);
+    return file_exists(path) != 0;
+}
+
+bool is_hex_name(const char *s)
+{
+    size_t i = 0;
+    for (; s[i] != '\0'; ++i)
+        if (i >= HEX_LEN || !((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f')))
+            return false;
+    return i == HEX_LEN;
+}
+
+// The blob digests a manifest body names: its config, its layers, and the
+// blobs of an artifact manifest. Entries of an index name manifests, which
+// are no blobs.
+void blob_references(const char *body, size_t len, std::vector<std::string> *out)
+{
+    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(body, len, 0));
+    if (!doc)
+        return;
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root))
+        return;
+    auto take = [out](yyjson_val *desc) {
+        yyjson_val *digest = yyjson_is_obj(desc) ? yyjson_obj_get(desc, "digest") : nullptr;
+        if (yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest)))
+            out->emplace_back(yyjson_get_str(digest));
+    };
+    take(yyjson_obj_get(root, "config"));
+    for (const char *key : {"layers", "blobs"}) {
+        yyjson_val *list = yyjson_obj_get(root, key);
+        for (size_t i = 0; yyjson_is_arr(list) && i < yyjson_arr_size(list); ++i)
+            take(yyjson_arr_get(list, i));
+    }
+}
+
+int link_hold(const char *name, const char *digest)
+{
+    char path[REG_PATH_BUF];
+    repo_hold_path(name, digest, path, sizeof path);
+    if (file_exists(path))
+        return 0;
+    char dir[REG_PATH_BUF];
+    repo_holds_dir(name, dir, sizeof dir);
+    if (mkdirs(dir) != 0) {
+        set_fault("cannot create holds directory: %s", dir);
+        return -1;
+    }
+    if (write_file(path, digest, DIGEST_LEN) != 0) {
+        set_fault("cannot record hold: %s", path);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int reg_storage_holds_complete(void)
+{
+    if (require_ready() != 0)
+        return -1;
+    char path[REG_PATH_BUF];
+    holds_marker_path(path, sizeof path);
+    return file_exists(path) ? 1 : 0;
+}
+
+int mark_holds_complete(void)
+{
+    char path[REG_PATH_BUF];
+    holds_marker_path(path, sizeof path);
+    if (write_file(path, HOLDS_MARKER_TEXT, sizeof HOLDS_MARKER_TEXT - 1) != 0) {
+        set_fault("cannot write %s", path);
+        return -1;
+    }
+    return 0;
+}
+
+int reg_repo_blob_held(const char *name, const char *digest)
+{
+    if (check_name_digest(name, digest) != 0)
+        return -1;
+    if (!blob_stored(digest))
+        return 0;
+    char path[REG_PATH_BUF];
+    repo_hold_path(name, digest, path, sizeof path);
+    if (file_exists(path))
+        return 1;
+    holds_marker_path(path, sizeof path);
+    return file_exists(path) ? 0 : 1;
+}
+
+int reg_repo_blob_link(const char *name, const char *digest)
+{
+    if (check_name_digest(name, digest) != 0)
+        return -1;
+    if (!blob_stored(digest)) {
+        set_error_kind(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
+        return -1;
+    }
+    return link_hold(name, digest);
+}
+
+int reg_repo_blob_unlink(const char *name, const char *digest)
+{
+    if (check_name_digest(name, digest) != 0)
+        return -1;
+    char path[REG_PATH_BUF];
+    repo_hold_path(name, digest, path, sizeof path);
+    if (unlink(path) != 0) {
+        set_missing("blob not held by %s: %s", name, digest);
+        return -1;
+    }
+    if (sync_parent_dir(path) != 0) {
+        set_fault("cannot sync holds directory of %s", name);
+        return -1;
+    }
+    return 0;
+}
+
+int reg_blob_upload_owned(const char *upload_uuid, const char *name)
+{
+    if (check_upload_id(upload_uuid) != 0)
+        return -1;
+    if (!name) {
+        set_error("NULL argument");
+        return -1;
+    }
+    char path[REG_PATH_BUF];
+    upload_owner_path(upload_uuid, path, sizeof path);
+    char owner[OWNER_BUF];
+    if (read_file(path, owner, sizeof owner, nullptr) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        set_fault("cannot read upload owner: %s", path);
+        return -1;
+    }
+    return strcmp(owner, name) == 0 ? 1 : 0;
+}
+
+int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked)
+{
+    if (out_linked)
+        *out_linked = 0;
+    if (!name) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (check_repo_name(name) != 0)
+        return -1;
+    char dir[REG_PATH_BUF];
+    manifests_dir(name, dir, sizeof dir);
+    std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+    if (!d) {
+        if (errno == ENOENT)
+            return 0;
+        set_fault("cannot read %s", dir);
+        return -1;
+    }
+    std::unique_ptr<char[]> body(new (std::nothrow) char[REG_MANIFEST_MAX + 1]);
+    if (!body) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
+    std::vector<std::string> digests;
+    for (const dirent *e; (e = readdir(d.get())) != nullptr;) {
+        if (!is_hex_name(e->d_name))
+            continue;
+        char path[REG_PATH_BUF];
+        path_join(path, sizeof path, dir, e->d_name);
+        uint64_t len = 0;
+        // A body removed meanwhile has nothing left to hold.
+        if (read_file(path, body.get(), REG_MANIFEST_MAX + 1, &len) != 0)
+            continue;
+        blob_references(body.get(), len, &digests);
+    }
+    for (const std::string &digest : digests) {
+        char hold[REG_PATH_BUF];
+        repo_hold_path(name, digest.c_str(), hold, sizeof hold);
+        if (!blob_stored(digest.c_str()) || file_exists(hold))
+            continue;
+        if (link_hold(name, digest.c_str()) != 0)
+            return -1;
+        if (out_linked)
+            ++*out_linked;
+    }
+    return 0;
+}
+
+int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked)
+{
+    if (out_repos)
+        *out_repos = 0;
+    if (out_linked)
+        *out_linked = 0;
+    if (require_ready() != 0)
+        return -1;
+    char last[REG_LIST_NAME_BUF] = "";
+    for (;;) {
+        char next[REG_LIST_NAME_BUF] = "";
+        const char *json = reg_catalog_page_json(UPGRADE_PAGE, last, next, sizeof next);
+        if (!json)
+            return -1;
+        // The page is copied out: linking reuses the result buffer.
+        std::vector<std::string> names;
+        {
+            std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(json, strlen(json), 0));
+            yyjson_val *list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "repositories") : nullptr;
+            for (size_t i = 0; yyjson_is_arr(list) && i < yyjson_arr_size(list); ++i) {
+                yyjson_val *v = yyjson_arr_get(list, i);
+                if (yyjson_is_str(v))
+                    names.emplace_back(yyjson_get_str(v));
+            }
+        }
+        for (const std::string &name : names) {
+            int64_t linked = 0;
+            if (reg_repo_link_manifest_blobs(name.c_str(), &linked) != 0)
+                return -1;
+            if (out_repos)
+                ++*out_repos;
+            if (out_linked)
+                *out_linked += linked;
+        }
+        if (next[0] == '\0')
+            break;
+        memcpy(last, next, sizeof last);
+    }
+    return mark_holds_complete();
+}
