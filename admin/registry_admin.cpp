@@ -1,61 +1,97 @@
 // registry-admin: the operator's commands on a registry store, run beside
-// the server (never through it).
+// the server (never through it). See admin_commands.h for the commands.
 //
-//   registry-admin [--root DIR] upgrade
-//       Makes a store written before repositories held their blobs enforce
-//       holds: every repository is linked to the blobs its manifests name,
-//       then the store is marked. Until then such a store serves every
-//       stored blob in every repository, as it did before. Safe to repeat
-//       and to run while the server serves.
+//   registry-admin [--root DIR] COMMAND [OPTIONS]
 //
 // The store is the one the programs would open: --root, else
 // REGISTRY_STORAGE_ROOT, else ./config.json, else ./registry_storage.
-// Exit status: 0 done, 1 failed, 2 wrong usage.
+// Exit status: 0 done, 1 findings (or a failed upgrade), 2 usage or
+// storage errors, with a one-line message on standard error.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "admin_commands.h"
 #include "oci_common.h"
 #include "reg_storage.h"
 
 namespace {
 
-constexpr const char USAGE[] = "usage: registry-admin [--root DIR] upgrade\n";
+struct command {
+    const char *name;
+    const char *summary;
+    int (*run)(int argc, char **argv);
+};
 
-int fail(const char *what)
-{
-    fprintf(stderr, "registry-admin: %s: %s\n", what, reg_storage_last_error());
-    return 1;
-}
+constexpr command COMMANDS[] = {
+    {"gc", "remove what no repository needs any more", admin_gc},
+    {"verify", "re-hash every blob and manifest, report dangling links", admin_verify},
+    {"stats", "what the store holds, and what gc would reclaim", admin_stats},
+    {"upgrade", "make a store written before repository holds enforce them", admin_upgrade},
+};
 
-int upgrade()
+void usage(FILE *out)
 {
-    int complete = reg_storage_holds_complete();
-    if (complete < 0)
-        return fail("cannot read the store");
-    int64_t repos = 0, linked = 0;
-    if (reg_storage_upgrade_holds(&repos, &linked) != 0)
-        return fail("upgrade failed");
-    printf("registry-admin: %s: %lld repositories, %lld holds added; holds are enforced\n",
-           complete ? "already upgraded, checked again" : "upgraded", static_cast<long long>(repos),
-           static_cast<long long>(linked));
-    return 0;
+    fputs("usage: registry-admin [--root DIR] COMMAND [OPTIONS]   (COMMAND --help for its options)\n", out);
+    for (const command &c : COMMANDS)
+        fprintf(out, "  %-8s %s\n", c.name, c.summary);
 }
 
 } // namespace
 
+int admin_storage_error(const char *what)
+{
+    fprintf(stderr, "registry-admin: %s: %s\n", what, reg_storage_last_error());
+    return ADMIN_EXIT_ERROR;
+}
+
+int admin_usage_error(const char *usage_line, const char *what)
+{
+    fprintf(stderr, "registry-admin: %s\n%s", what, usage_line);
+    return ADMIN_EXIT_ERROR;
+}
+
+bool admin_wants_help(int argc, char **argv, const char *usage_line)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(usage_line, stdout);
+            return true;
+        }
+    }
+    return false;
+}
+
+int admin_open_storage(void)
+{
+    if (oci_init_storage() != 0)
+        return admin_storage_error("cannot open the store");
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     int i = 1;
-    if (i + 1 < argc && strcmp(argv[i], "--root") == 0) {
+    if (i < argc && strcmp(argv[i], "--root") == 0) {
+        if (i + 1 >= argc) {
+            usage(stderr);
+            return ADMIN_EXIT_ERROR;
+        }
         setenv("REGISTRY_STORAGE_ROOT", argv[i + 1], 1);
         i += 2;
     }
-    if (i + 1 != argc || strcmp(argv[i], "upgrade") != 0) {
-        fputs(USAGE, stderr);
-        return 2;
+    if (i >= argc) {
+        usage(stderr);
+        return ADMIN_EXIT_ERROR;
     }
-    if (oci_init_storage() != 0)
-        return fail("cannot open the store");
-    return upgrade();
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        usage(stdout);
+        return ADMIN_EXIT_OK;
+    }
+    for (const command &c : COMMANDS)
+        if (strcmp(argv[i], c.name) == 0)
+            return c.run(argc - i, argv + i);
+    fprintf(stderr, "registry-admin: unknown command %s\n", argv[i]);
+    usage(stderr);
+    return ADMIN_EXIT_ERROR;
 }

@@ -28,25 +28,6 @@ struct dir_closer {
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
-// Owns an fd until release(); closes it on error paths.
-struct fd_guard {
-    int fd;
-    explicit fd_guard(int f) : fd(f) {}
-    ~fd_guard()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    int release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
 // Distinguishes the temporary files of several writes within one process;
 // the pid in the name separates processes.
 unsigned s_temp_counter;
@@ -109,6 +90,12 @@ char *xstrdup(const char *s)
 // Both '/' and '\\' split components, as in the layout's names. The scan
 // starts at the second character so that an absolute path never tries to
 // create the empty name before its leading '/'.
+fd_guard::~fd_guard()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
 int mkdirs(const char *path)
 {
     size_t n = strnlen(path, REG_PATH_BUF);
@@ -332,11 +319,12 @@ int remove_file(const char *path)
     return remove(path) == 0 ? 0 : -1;
 }
 
-int repo_lock_take(const char *name, repo_lock *out)
+namespace {
+
+// Waits for the lock file of a directory that must exist already.
+int lock_in_dir(const char *dir, repo_lock *out)
 {
-    char dir[REG_PATH_BUF];
     char path[REG_PATH_BUF];
-    manifests_dir(name, dir, sizeof dir);
     path_join(path, sizeof path, dir, REPO_LOCK_NAME);
     // The lock file is never removed, so the file locked is always the one
     // every other request opens.
@@ -351,6 +339,22 @@ int repo_lock_take(const char *name, repo_lock *out)
     }
     out->fd = fd;
     return 0;
+}
+
+} // namespace
+
+int repo_lock_take(const char *name, repo_lock *out)
+{
+    char dir[REG_PATH_BUF];
+    manifests_dir(name, dir, sizeof dir);
+    return lock_in_dir(dir, out);
+}
+
+int holds_lock_take(const char *name, repo_lock *out)
+{
+    char dir[REG_PATH_BUF];
+    repo_holds_dir(name, dir, sizeof dir);
+    return lock_in_dir(dir, out);
 }
 
 repo_lock::~repo_lock()

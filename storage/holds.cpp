@@ -6,6 +6,8 @@
 // removed atomically, so concurrent holders need no lock: linking twice
 // leaves one hold, and of two removals one finds nothing.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,41 +62,21 @@ bool blob_stored(const char *digest)
     return file_exists(path) != 0;
 }
 
-bool is_hex_name(const char *s)
-{
-    size_t i = 0;
-    for (; s[i] != '\0'; ++i)
-        if (i >= HEX_LEN || !((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f')))
-            return false;
-    return i == HEX_LEN;
-}
-
-// The blob digests a manifest body names: its config, its layers, and the
-// blobs of an artifact manifest. Entries of an index name manifests, which
-// are no blobs.
-void blob_references(const char *body, size_t len, std::vector<std::string> *out)
-{
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(body, len, 0));
-    if (!doc)
-        return;
-    yyjson_val *root = yyjson_doc_get_root(doc.get());
-    if (!yyjson_is_obj(root))
-        return;
-    auto take = [out](yyjson_val *desc) {
-        yyjson_val *digest = yyjson_is_obj(desc) ? yyjson_obj_get(desc, "digest") : nullptr;
-        if (yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest)))
-            out->emplace_back(yyjson_get_str(digest));
-    };
-    take(yyjson_obj_get(root, "config"));
-    for (const char *key : {"layers", "blobs"}) {
-        yyjson_val *list = yyjson_obj_get(root, key);
-        for (size_t i = 0; yyjson_is_arr(list) && i < yyjson_arr_size(list); ++i)
-            take(yyjson_arr_get(list, i));
-    }
-}
-
+// The blob's lock, shared, keeps garbage collection from removing the bytes
+// while the hold is made; a blob it removed before (no name left) is not
+// there to hold.
 int link_hold(const char *name, const char *digest)
 {
+    char blob[REG_PATH_BUF];
+    blob_path_for_digest(digest, blob, sizeof blob);
+    fd_guard fd(open(blob, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd < 0 || lock_fd(fd.fd, 0) != 0 || fstat(fd.fd, &st) != 0 || st.st_nlink == 0) {
+        if (fd.fd >= 0 && errno == 0)
+            errno = ENOENT;
+        set_missing("blob not found: %s", digest);
+        return -1;
+    }
     char path[REG_PATH_BUF];
     repo_hold_path(name, digest, path, sizeof path);
     if (file_exists(path))
@@ -113,6 +95,33 @@ int link_hold(const char *name, const char *digest)
 }
 
 } // namespace
+
+int manifest_links_read(const char *body, size_t len, manifest_links *out)
+{
+    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(body, len, 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root))
+        return -1;
+    auto digest_of = [](yyjson_val *desc) -> const char * {
+        yyjson_val *digest = yyjson_is_obj(desc) ? yyjson_obj_get(desc, "digest") : nullptr;
+        const char *text = yyjson_is_str(digest) ? yyjson_get_str(digest) : nullptr;
+        return text && digest_valid(text) ? text : nullptr;
+    };
+    auto take_list = [&](const char *key, std::vector<std::string> *into) {
+        yyjson_val *list = yyjson_obj_get(root, key);
+        for (size_t i = 0; yyjson_is_arr(list) && i < yyjson_arr_size(list); ++i)
+            if (const char *d = digest_of(yyjson_arr_get(list, i)))
+                into->emplace_back(d);
+    };
+    if (const char *d = digest_of(yyjson_obj_get(root, "config")))
+        out->blobs.emplace_back(d);
+    take_list("layers", &out->blobs);
+    take_list("blobs", &out->blobs);
+    take_list("manifests", &out->manifests);
+    const char *subject = digest_of(yyjson_obj_get(root, "subject"));
+    out->subject = subject ? subject : "";
+    return 0;
+}
 
 int reg_storage_holds_complete(void)
 {
@@ -152,10 +161,6 @@ int reg_repo_blob_link(const char *name, const char *digest)
 {
     if (check_name_digest(name, digest) != 0)
         return -1;
-    if (!blob_stored(digest)) {
-        set_error_kind(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
-        return -1;
-    }
     return link_hold(name, digest);
 }
 
@@ -220,7 +225,7 @@ int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked)
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;
     }
-    std::vector<std::string> digests;
+    manifest_links links;
     for (const dirent *e; (e = readdir(d.get())) != nullptr;) {
         if (!is_hex_name(e->d_name))
             continue;
@@ -230,9 +235,9 @@ int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked)
         // A body removed meanwhile has nothing left to hold.
         if (read_file(path, body.get(), REG_MANIFEST_MAX + 1, &len) != 0)
             continue;
-        blob_references(body.get(), len, &digests);
+        manifest_links_read(body.get(), len, &links);
     }
-    for (const std::string &digest : digests) {
+    for (const std::string &digest : links.blobs) {
         char hold[REG_PATH_BUF];
         repo_hold_path(name, digest.c_str(), hold, sizeof hold);
         if (!blob_stored(digest.c_str()) || file_exists(hold))
@@ -271,8 +276,11 @@ int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked)
             }
         }
         for (const std::string &name : names) {
+            // Indexes stored before their lists were recorded get them too,
+            // so that a tag deletion keeps what they list.
             int64_t linked = 0;
-            if (reg_repo_link_manifest_blobs(name.c_str(), &linked) != 0)
+            if (reg_repo_link_manifest_blobs(name.c_str(), &linked) != 0 ||
+                index_children_rebuild(name.c_str(), nullptr) != 0)
                 return -1;
             if (out_repos)
                 ++*out_repos;

@@ -152,6 +152,16 @@ int repo_name_valid(const char *s)
     return strstr(s, "..") == nullptr ? 1 : 0;
 }
 
+int is_hex_name(const char *s)
+{
+    size_t i = 0;
+    for (; s[i] != '\0'; ++i) {
+        if (i >= 64 || !((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f')))
+            return 0;
+    }
+    return i == 64;
+}
+
 int check_repo_name(const char *name)
 {
     if (require_ready() != 0)

@@ -86,6 +86,15 @@ void repo_hold_path(const char *name, const char *digest, char *out, size_t size
     path_join(out, size, dir, digest + 7);
 }
 
+void repo_hold_released_path(const char *name, const char *digest, char *out, size_t size)
+{
+    char dir[REG_PATH_BUF];
+    char file[128];
+    repo_holds_dir(name, dir, sizeof dir);
+    snprintf(file, sizeof file, "%s%s", digest + 7, HOLD_RELEASED_SUFFIX);
+    path_join(out, size, dir, file);
+}
+
 void holds_marker_path(char *out, size_t size)
 {
     path_join(out, size, s_root, HOLDS_MARKER_NAME);

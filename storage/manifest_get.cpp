@@ -1,9 +1,11 @@
 // Reading and removing stored manifests: a reference (tag or digest) is
 // resolved to the digest that names the body; a body goes once no tag of its
-// repository names it any more.
+// repository names it any more and no index of the repository lists it.
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <dirent.h>
 
@@ -191,6 +193,11 @@ int manifest_remove_files(const char *name, const char *hex, int strict)
     manifest_ct_path(name, hex, ct_path, sizeof ct_path);
     manifest_rev_path(name, hex, rev_path, sizeof rev_path);
     manifests_dir(name, dir, sizeof dir);
+    // What an index lists is found through its body, so the body is read
+    // before it goes. Records that stay (the body unreadable, a removal cut
+    // short) keep nothing once the body is gone.
+    std::vector<std::string> children;
+    (void)index_children_load(name, hex, &children);
     // The body first: once it is gone the manifest is no longer served, by
     // tag or by digest. The referrer record goes while its back-pointer
     // still says where the listing entry is.
@@ -208,6 +215,10 @@ int manifest_remove_files(const char *name, const char *hex, int strict)
         set_fault("cannot sync directory: %s", dir);
         return -1;
     }
+    // Only once the body's removal is on disk: after a crash, an index must
+    // not be found stored without its records.
+    if (index_children_forget(name, hex, children) != 0 && strict)
+        return -1;
     return 0;
 }
 
@@ -249,6 +260,14 @@ int reg_manifest_delete(const char *name, const char *reference)
         }
     }
     if (manifest_has_tag_for(name, hex))
+        return 0;
+    // A manifest that an index of the repository lists (a platform manifest
+    // tagged on the side) loses only its tag: removing it would leave the
+    // index naming a manifest that is gone. Records that cannot be read
+    // count as listing it. Decided under the lock that stores take, so an
+    // index stored meanwhile is seen. A deletion by digest asks for the
+    // manifest itself and is not held back.
+    if (!is_digest_reference(reference) && index_lists_manifest(name, hex) != 0)
         return 0;
     // What cannot be removed stays; the deletion itself has happened.
     return manifest_remove_files(name, hex, 0);

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
+#include <vector>
 
 #include <yyjson.h>
 
@@ -44,7 +47,9 @@ struct manifest_files {
 
 // The files of one store in publishing order. Whatever is not published
 // when the set goes out of scope is removed, so a failed store leaves no
-// temporary file behind.
+// temporary file behind. A staged file keeps its descriptor until it is
+// synced, so files are synced in batches: an index may list thousands of
+// manifests, each with its own record.
 class staged_set {
 public:
     staged_set() = default;
@@ -52,29 +57,41 @@ public:
     staged_set &operator=(const staged_set &) = delete;
     ~staged_set()
     {
-        for (size_t i = 0; i < count_; ++i)
-            drop_staged(&files_[i]);
+        for (staged_file &file : files_)
+            drop_staged(&file);
     }
     int add(const char *path, const void *data, uint64_t len, const char *failure)
     {
-        if (stage_file(path, data, len, &files_[count_]) != 0) {
+        if (files_.size() == files_.capacity()) {
+            try {
+                const size_t room = files_.empty() ? FIRST_ROOM : 2 * files_.size();
+                files_.reserve(room);
+                failures_.reserve(room);
+            } catch (const std::bad_alloc &) {
+                set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+                return -1;
+            }
+        }
+        files_.emplace_back();
+        failures_.push_back(failure);
+        if (stage_file(path, data, len, &files_.back()) != 0) {
             set_fault("%s", failure);
             return -1;
         }
-        failures_[count_++] = failure;
-        return 0;
+        return files_.size() - synced_ == SYNC_BATCH ? sync() : 0;
     }
     int sync()
     {
-        if (sync_staged(files_, count_) != 0) {
-            set_fault("%s", failures_[0]);
+        if (sync_staged(files_.data() + synced_, files_.size() - synced_) != 0) {
+            set_fault("%s", failures_[synced_]);
             return -1;
         }
+        synced_ = files_.size();
         return 0;
     }
     int publish()
     {
-        for (size_t i = 0; i < count_; ++i) {
+        for (size_t i = 0; i < files_.size(); ++i) {
             if (publish_staged(&files_[i]) != 0) {
                 set_fault("%s", failures_[i]);
                 return -1;
@@ -84,10 +101,11 @@ public:
     }
 
 private:
-    static constexpr size_t MAX_FILES = 6; // body, type, two referrer files, revision, tag
-    staged_file files_[MAX_FILES];
-    const char *failures_[MAX_FILES] = {};
-    size_t count_ = 0;
+    static constexpr size_t FIRST_ROOM = 6; // body, type, two referrer files, revision, tag
+    static constexpr size_t SYNC_BATCH = 64;
+    std::vector<staged_file> files_;
+    std::vector<const char *> failures_;
+    size_t synced_ = 0;
 };
 
 } // namespace
@@ -168,6 +186,30 @@ int manifest_validate(const void *body, uint64_t body_len)
     return 0;
 }
 
+namespace {
+
+// -1 with REG_ERR_BLOB_UNKNOWN when the manifest names a blob that the
+// repository held until garbage collection gave the hold up (its released
+// mark is there and no new hold): the client must push the blob again.
+int names_released_blob(const char *name, const manifest_links &links)
+{
+    for (const std::string &digest : links.blobs) {
+        char hold[REG_PATH_BUF];
+        repo_hold_path(name, digest.c_str(), hold, sizeof hold);
+        if (file_exists(hold))
+            continue;
+        char released[REG_PATH_BUF];
+        repo_hold_released_path(name, digest.c_str(), released, sizeof released);
+        if (file_exists(released)) {
+            set_error_kind(REG_ERR_BLOB_UNKNOWN, "blob unknown to repository: %s", digest.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
 int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body, uint64_t body_len,
                    const char *content_type, char *out_digest)
 {
@@ -235,6 +277,8 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     // The descriptor is made while the document is at hand, so that nothing
     // is written for a manifest whose referrer record cannot be made.
     referrer_record referrer;
+    manifest_links links;
+    manifest_links_read(static_cast<const char *>(body), body_len, &links);
     int made = referrer_record_make(doc, media_type, link_text, body_len, &referrer);
     yyjson_doc_free(doc);
     if (made != 0)
@@ -270,14 +314,45 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         set_fault("mkdirs tag dir failed");
         return -1;
     }
+    // One record per manifest an index lists, so that a deletion can tell
+    // that the manifest is listed (index_children.cpp).
+    std::vector<std::string> children;
+    std::vector<std::string> records;
+    if (index_children_from(links, &children) != 0) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
+    try {
+        records.reserve(children.size());
+        for (const std::string &child : children) {
+            char path[REG_PATH_BUF];
+            index_child_record_path(name, child.c_str(), hex, path, sizeof path);
+            records.emplace_back(path);
+        }
+    } catch (const std::bad_alloc &) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
+    for (const std::string &child : children) {
+        char dir[REG_PATH_BUF];
+        index_child_dir(name, child.c_str(), dir, sizeof dir);
+        if (mkdirs(dir) != 0) {
+            set_fault("mkdirs index record dir failed");
+            return -1;
+        }
+    }
 
     // Everything is written and flushed before anything is renamed into
-    // place, and renamed in the order readers depend on: the body before
-    // its media type, a referrer's back-pointer before its listing entry
-    // (a manifest is listed as a referrer as soon as its body can be
+    // place, and renamed in the order readers depend on: an index's records
+    // before its body (a record counts once the body is there), the body
+    // before its media type, a referrer's back-pointer before its listing
+    // entry (a manifest is listed as a referrer as soon as its body can be
     // fetched), the revision link, the tag last.
     const size_t link_len = strlen(link_text);
     staged_set staged;
+    for (const std::string &record : records)
+        if (staged.add(record.c_str(), link_text, link_len, "write index record failed") != 0)
+            return -1;
     if (staged.add(files.body, body, body_len, "write manifest body failed") != 0 ||
         staged.add(files.ct, media_type, strlen(media_type), "write manifest ct failed") != 0 ||
         (has_referrer && (staged.add(files.referrer.back, referrer.subject, strlen(referrer.subject),
@@ -302,7 +377,18 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         set_fault("cannot lock repository: %s", name);
         return -1;
     }
+    // Under the locks garbage collection takes too: a blob whose hold it
+    // gave up since the client last saw it is not the client's any more.
+    repo_lock holds;
+    if (holds_lock_take(name, &holds) < 0) {
+        set_fault("cannot lock the holds of repository: %s", name);
+        return -1;
+    }
+    if (names_released_blob(name, links) != 0)
+        return -1;
     if (staged.publish() != 0)
+        return -1;
+    if (!children.empty() && index_children_sync_dirs(name, children) != 0)
         return -1;
     const char *dirs[] = {files.manifests, has_referrer ? files.referrer.dir : nullptr, files.rev_dir,
                           by_digest ? nullptr : files.tag_dir};

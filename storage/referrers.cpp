@@ -64,16 +64,6 @@ yyjson_val *str_member(yyjson_val *obj, const char *key)
     return yyjson_is_str(v) ? v : nullptr;
 }
 
-int is_hex_name(const char *s)
-{
-    size_t i = 0;
-    for (; s[i] != '\0'; ++i) {
-        if (i >= HEX_LEN || !((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f')))
-            return 0;
-    }
-    return i == HEX_LEN;
-}
-
 void subject_dir(const char *name, const char *subject_hex, char *out, size_t size)
 {
     char manifests[REG_PATH_BUF];

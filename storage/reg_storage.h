@@ -28,16 +28,17 @@ constexpr size_t REG_MANIFEST_MAX = REG_RESULT_SIZE - 1;
 // without reading the text. The first group is about the caller's input,
 // the second about the machine.
 enum reg_error_kind {
-    REG_ERR_NONE,       // nothing has failed since the storage was opened
-    REG_ERR_INVALID,    // a name, reference, digest, ID or document refused
-    REG_ERR_NOT_FOUND,  // the upload, blob, tag or manifest named is not there
-    REG_ERR_DIGEST,     // the content does not hash to the digest given
-    REG_ERR_RANGE,      // a chunk not at the upload's end; a range past a blob
-    REG_ERR_TOO_LARGE,  // content over a size limit
-    REG_ERR_SHORT_BODY, // the request body ended before its declared length
-    REG_ERR_NOT_READY,  // the storage is not open (root missing or unusable)
-    REG_ERR_NO_SPACE,   // the file system is full or over quota
-    REG_ERR_PERMISSION, // the file system refused access
+    REG_ERR_NONE,         // nothing has failed since the storage was opened
+    REG_ERR_INVALID,      // a name, reference, digest, ID or document refused
+    REG_ERR_NOT_FOUND,    // the upload, blob, tag or manifest named is not there
+    REG_ERR_DIGEST,       // the content does not hash to the digest given
+    REG_ERR_RANGE,        // a chunk not at the upload's end; a range past a blob
+    REG_ERR_TOO_LARGE,    // content over a size limit
+    REG_ERR_SHORT_BODY,   // the request body ended before its declared length
+    REG_ERR_BLOB_UNKNOWN, // a manifest names a blob the repository gave up
+    REG_ERR_NOT_READY,    // the storage is not open (root missing or unusable)
+    REG_ERR_NO_SPACE,     // the file system is full or over quota
+    REG_ERR_PERMISSION,   // the file system refused access
     REG_ERR_NO_MEMORY,
     REG_ERR_IO, // any other failure of the file system
 };
@@ -138,11 +139,46 @@ int reg_blob_upload_owned(const char *upload_uuid, const char *name);
 // the new holds.
 int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked);
 // Upgrades a store written before holds existed: links the blobs of every
-// repository's manifests, then marks the store so that holds are enforced.
+// repository's manifests (and records what its indexes list), then marks
+// the store so that holds are enforced.
 // Walks the whole store; meant for an administration command, not a request.
 int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked);
 // 1 when holds are enforced (a store made or upgraded since), 0 when not.
 int reg_storage_holds_complete(void);
+
+// ---- Garbage collection ----
+//
+// Marks every blob a stored manifest of a repository names (config, layers,
+// an artifact's blobs; an index keeps the manifests it lists, a referrer its
+// own blobs), then sweeps what nothing needs any more and what is older
+// than the grace period: a repository's holds of blobs none of its
+// manifests names, blob bytes no repository holds, uploads not written to
+// for that long, and with delete_untagged the manifests no tag, no index
+// and no subject keeps. It runs beside a serving registry: every removal is
+// decided again under the lock the writers of that thing take, and a
+// manifest stored later that names a blob whose hold was swept is refused
+// (MANIFEST_BLOB_UNKNOWN) instead of stored with the blob gone. Killed at
+// any point it leaves a store that a second run finishes.
+struct reg_gc_options {
+    int dry_run;           // report what would go, remove nothing
+    int delete_untagged;   // also remove manifests nothing keeps
+    int64_t grace_seconds; // nothing younger is swept (REG_GC_GRACE_DEFAULT)
+    // Called for each thing removed (or, in a dry run, that would be):
+    // kind is "blob", "hold", "upload" or "manifest", what names it
+    // ("sha256:..." or "<repository>@sha256:..." or the upload's ID), bytes
+    // is what it frees on disk (0 for a hold). May be null.
+    void (*report)(void *ctx, const char *kind, const char *what, int64_t bytes);
+    void *ctx;
+};
+constexpr int64_t REG_GC_GRACE_DEFAULT = 3600;
+struct reg_gc_result {
+    int64_t blobs, blob_bytes;         // blob bytes removed
+    int64_t holds;                     // repositories' holds given up
+    int64_t uploads, upload_bytes;     // abandoned uploads removed
+    int64_t manifests, manifest_bytes; // untagged manifests removed
+};
+// 0 with *out filled (also for a dry run), -1 with the message recorded.
+int reg_gc(const reg_gc_options *options, reg_gc_result *out);
 
 // ---- Registry API: complete, paged tag list and catalog ----
 
@@ -218,5 +254,72 @@ constexpr size_t REG_REFERRER_DESCRIPTOR_MAX = REG_REFERRERS_PAGE_MAX - REG_REFE
 // valid ("invalid last digest"), a next-page buffer too small.
 const char *reg_referrers_page_json(const char *name, const char *subject_digest, const char *artifact_type, int n,
                                     const char *last, char *out_next_last, size_t next_size);
+
+// ---- Verification: re-hashing the store, finding dangling links ----
+//
+// reg_verify walks the whole store, as an administration command does
+// beside a serving registry, and reports what does not hold together:
+// every blob (blobs/sha256/<hh>/<hex>) and every repository's manifest
+// body (_manifests/<hex>) is hashed again, streamed, and must hash to its
+// name, a blob in the fan-out directory of its first two digits; every tag
+// link and revision link must hold exactly the 71-byte digest of a body the
+// repository stores (a revision link its own), and every hold
+// (_layers/<hex>) exactly its digest, of a blob whose bytes are stored.
+// Symbolic links are never followed: one found where the store keeps its
+// own files or directories is reported instead.
+//
+// With a quarantine directory, each blob or manifest body whose bytes are
+// wrong (or that is a symbolic link) is moved aside into it by a rename,
+// under the same relative path it had below the root (".1", ".2", ... when
+// that name is taken), so that clients get 404 instead of wrong bytes and
+// a fresh push of the same content is stored again. A manifest goes with
+// its media type and revision link and leaves the referrers listing, as a
+// deletion would take it; links that name what was moved, and every other
+// dangling link, are only reported. The directory is made if missing and
+// must lie on the store's file system, outside blobs, repositories and
+// uploads.
+//
+// Repositories are those the catalog lists: one that holds blobs but has
+// no _manifests directory yet is not visited. Beside a serving registry a
+// link may be found dangling while a push or deletion is half done; a
+// second run tells a lasting fault from that.
+enum reg_verify_kind {
+    REG_VERIFY_BLOB_CORRUPT,      // the bytes do not hash to the blob's name
+    REG_VERIFY_BLOB_MISPLACED,    // a blob in another fan-out directory than its own
+    REG_VERIFY_MANIFEST_CORRUPT,  // a manifest body that does not hash to its name
+    REG_VERIFY_TAG_DANGLING,      // a tag naming a manifest the repository does not store
+    REG_VERIFY_REVISION_DANGLING, // a revision link whose manifest body is not stored
+    REG_VERIFY_HOLD_DANGLING,     // a hold of a blob whose bytes are not stored
+    REG_VERIFY_LINK_MALFORMED,    // a tag link, revision link or hold that is not exactly its digest
+    REG_VERIFY_SYMLINK,           // a symbolic link in the store's own tree, not followed
+    REG_VERIFY_UNREADABLE,        // a blob, body or link that could not be read
+};
+// One finding, valid during the report call only. Paths are relative to
+// the storage root.
+struct reg_verify_finding {
+    reg_verify_kind kind;
+    const char *label;    // the kind as one word: "blob-corrupt", "tag-dangling", ...
+    const char *path;     // the file or directory found wrong
+    const char *detail;   // what was found: the digest the bytes hash to, what a link names ("" when nothing)
+    const char *moved_to; // where the quarantine moved it (absolute), or null
+};
+struct reg_verify_options {
+    const char *quarantine_dir; // null or "": report only
+    // Called once per finding, in the order found; may be null.
+    void (*report)(void *ctx, const reg_verify_finding *finding);
+    void *ctx;
+};
+struct reg_verify_result {
+    int64_t blobs, blob_bytes; // blob files hashed
+    int64_t repositories;
+    int64_t manifests; // manifest bodies hashed
+    int64_t links;     // tag links, revision links and holds read
+    int64_t findings;
+    int64_t moved; // files moved into the quarantine directory
+};
+// 0 with *out filled, findings or not; -1 with the message recorded when
+// the store cannot be walked or a move fails (*out then counts what was
+// done before).
+int reg_verify(const reg_verify_options *options, reg_verify_result *out);
 
 #endif

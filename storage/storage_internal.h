@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "reg_storage.h"
 
@@ -86,6 +88,21 @@ int sync_staged(staged_file *files, size_t count);
 int publish_staged(staged_file *file);
 void drop_staged(staged_file *file);
 
+// Owns a descriptor inside one call; release() hands it on.
+struct fd_guard {
+    int fd = -1;
+    explicit fd_guard(int f) : fd(f) {}
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    ~fd_guard();
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
 // Locks. fcntl record locks over the whole file: the kernel drops them when
 // the process dies, and network and cluster file systems (NFS, GlusterFS)
 // carry them to every client, which flock does not promise. They belong to
@@ -108,6 +125,12 @@ struct repo_lock {
 // nothing in it, and a store makes the directory first. 0 when held, -1
 // with errno on failure.
 int repo_lock_take(const char *name, repo_lock *out);
+// The lock of a repository's holds (_layers/.lock), taken after the
+// repository's lock when both are needed: what garbage collection holds
+// while it gives holds up, and what a manifest store holds while it checks
+// that none of its blobs was given up. 1 and no lock when the repository
+// has no holds directory.
+int holds_lock_take(const char *name, repo_lock *out);
 
 // Layout (layout.cpp): path builders, no argument checks.
 void repos_dir(char *out, size_t size);
@@ -125,6 +148,9 @@ void upload_owner_path(const char *uuid, char *out, size_t size);
 constexpr const char *REPO_HOLDS_DIR_NAME = "_layers";
 void repo_holds_dir(const char *name, char *out, size_t size);
 void repo_hold_path(const char *name, const char *digest, char *out, size_t size);
+// The mark of a hold that garbage collection gave up: the hold's name with
+// HOLD_RELEASED_SUFFIX.
+void repo_hold_released_path(const char *name, const char *digest, char *out, size_t size);
 // Present in a store whose holds are complete: made with the store, or by
 // the upgrade of a store written before repositories held blobs. Without
 // it every stored blob counts as held, so no pull that worked before an
@@ -133,6 +159,23 @@ constexpr const char *HOLDS_MARKER_NAME = "repository-holds";
 void holds_marker_path(char *out, size_t size);
 // Writes the marker (holds.cpp); 0, or -1 with the fault recorded.
 int mark_holds_complete(void);
+// What a manifest body names, appended to *out (holds.cpp): the blobs of
+// an image or artifact (config, layers, blobs), the manifests an index
+// lists, and the subject ("" for none). Entries without a valid digest are
+// passed over. 0, or -1 when the body is no JSON object.
+struct manifest_links {
+    std::vector<std::string> blobs;
+    std::vector<std::string> manifests;
+    std::string subject;
+};
+int manifest_links_read(const char *body, size_t len, manifest_links *out);
+// 1 when s is 64 lowercase hexadecimal digits: the name of a manifest body,
+// a blob or a hold.
+int is_hex_name(const char *s);
+// A hold given up by garbage collection leaves this suffix on its name for
+// the grace period, so that a manifest naming the blob is refused until
+// the client has pushed it again.
+constexpr const char *HOLD_RELEASED_SUFFIX = ".released";
 void manifest_body_path(const char *name, const char *hex, char *out, size_t size);
 void manifest_ct_path(const char *name, const char *hex, char *out, size_t size);
 void manifest_rev_dir(const char *name, const char *hex, char *out, size_t size);
@@ -260,5 +303,33 @@ int referrer_record_paths(const char *name, const char *hex, const referrer_reco
 // Removes the listing entry and the back-pointer of a manifest, if any;
 // outcomes are ignored like those of the other files of a deletion.
 void referrer_forget(const char *name, const char *hex);
+
+// What the stored indexes of a repository list (index_children.cpp): one
+// record per listed manifest and index, index-children/sha256/<listed
+// hex>/<index hex> inside _manifests, holding the index's digest string. A
+// record counts only while its index's body is stored.
+constexpr const char *INDEX_CHILDREN_DIR_NAME = "index-children";
+void index_child_dir(const char *name, const char *child_hex, char *out, size_t size);
+void index_child_record_path(const char *name, const char *child_hex, const char *index_hex, char *out, size_t size);
+// The distinct manifests (64 digits each) links lists. 0, or -1 with errno.
+int index_children_from(const manifest_links &links, std::vector<std::string> *out_hex);
+// The same for a stored body, read before its files are removed. 0 (a body
+// that is no JSON object lists nothing), or -1 with errno; records nothing.
+int index_children_load(const char *name, const char *index_hex, std::vector<std::string> *out_hex);
+// 1 when a stored index of the repository lists the manifest, 0 when none
+// does, -1 when the records cannot be read. For callers that hold the
+// repository's lock.
+int index_lists_manifest(const char *name, const char *hex);
+// Syncs the record directories of children, so that records published in
+// them survive a crash. 0, or -1 with the fault recorded.
+int index_children_sync_dirs(const char *name, const std::vector<std::string> &children);
+// Removes an index's records of children and syncs their directories; the
+// first failure is recorded and -1 returned after the rest were tried.
+int index_children_forget(const char *name, const char *index_hex, const std::vector<std::string> &children);
+// Writes the records missing for every stored index of one repository
+// (stores written before indexes left records), under the repository's
+// lock. 0 with the number of records written in *out_written (may be
+// null), or -1 with the message recorded.
+int index_children_rebuild(const char *name, int64_t *out_written);
 
 #endif

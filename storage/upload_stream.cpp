@@ -19,20 +19,6 @@ namespace {
 // little next to the copying, small enough for the stack.
 constexpr size_t STREAM_PIECE = 64 * 1024;
 
-// Owns a descriptor inside one call.
-struct fd_guard {
-    int fd = -1;
-    explicit fd_guard(int f) : fd(f) {}
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    ~fd_guard()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
-
 // Reads up to want bytes; 0 at end of input, -1 on error.
 ssize_t read_some(int fd, char *buf, size_t want)
 {
