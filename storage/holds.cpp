@@ -46,12 +46,8 @@ int check_name_digest(const char *name, const char *digest)
         set_error("NULL argument");
         return -1;
     }
-    if (check_repo_name(name) != 0)
+    if (check_repo_digest(name, digest) != 0)
         return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest reference");
-        return -1;
-    }
     return 0;
 }
 

@@ -173,6 +173,17 @@ int check_repo_name(const char *name)
     return 0;
 }
 
+int check_repo_digest(const char *name, const char *digest)
+{
+    if (check_repo_name(name) != 0)
+        return -1;
+    if (!digest_valid(digest)) {
+        set_error("invalid digest reference");
+        return -1;
+    }
+    return 0;
+}
+
 int tag_confined(const char *tag)
 {
     if (tag == nullptr || tag[0] == '\0' || strcmp(tag, ".") == 0 || strcmp(tag, "..") == 0)

@@ -52,12 +52,8 @@ int reg_manifest_delete_digest(const char *name, const char *digest)
         set_error("NULL argument");
         return -1;
     }
-    if (check_repo_name(name) != 0)
+    if (check_repo_digest(name, digest) != 0)
         return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest reference");
-        return -1;
-    }
     const char *hex = digest + DIGEST_PREFIX_LEN;
     repo_lock lock;
     int locked = repo_lock_take(name, &lock);

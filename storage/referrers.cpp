@@ -290,12 +290,8 @@ int reg_manifest_subject(const char *name, const char *digest, char *out_subject
         set_error("NULL argument");
         return -1;
     }
-    if (check_repo_name(name) != 0)
+    if (check_repo_digest(name, digest) != 0)
         return -1;
-    if (!digest_valid(digest)) {
-        set_error("invalid digest reference");
-        return -1;
-    }
     const char *hex = digest + DIGEST_PREFIX_LEN;
     char body[REG_PATH_BUF];
     manifest_body_path(name, hex, body, sizeof body);

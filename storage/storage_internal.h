@@ -218,6 +218,8 @@ int repo_name_valid(const char *s);
 // the storage is ready and the name valid ("invalid repository name").
 // 0, or -1 with the message recorded.
 int check_repo_name(const char *name);
+// The same, then the digest's form ("invalid digest reference").
+int check_repo_digest(const char *name, const char *digest);
 
 // 1 when a tag stays one component inside its repository's tags directory
 // and is safe in header lines and JSON: not empty, not "." or "..", no '/',

@@ -169,18 +169,6 @@ const char kDigestEmpty[] = "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b
 const char kNotInit[] = "not initialized - call reg_storage_init first";
 const char kSentinel[] = "sentinel";
 
-std::string digest_of(const std::string &data)
-{
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    sha256_final(&ctx, hash);
-    char hex[2 * SHA256_DIGEST_SIZE + 1];
-    bin_to_hex(hash, sizeof hash, hex);
-    return std::string("sha256:") + hex;
-}
-
 std::string err()
 {
     return reg_storage_last_error();

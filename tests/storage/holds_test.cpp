@@ -16,18 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string digest_of(const std::string &bytes)
-{
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, bytes.data(), bytes.size());
-    sha256_final(&ctx, hash);
-    char hex[2 * SHA256_DIGEST_SIZE + 1];
-    bin_to_hex(hash, sizeof hash, hex);
-    return std::string("sha256:") + hex;
-}
-
 class HoldsTest : public TempDirTest {
 protected:
     void SetUp() override

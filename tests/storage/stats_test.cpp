@@ -28,18 +28,6 @@ std::string stats_doc(int repos, int tags, int blobs, long long blob_bytes, int 
            ",\"active_uploads\":" + std::to_string(uploads) + ",\"upload_bytes\":" + std::to_string(upload_bytes) + "}";
 }
 
-std::string digest_of(const std::string &data)
-{
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    sha256_final(&ctx, hash);
-    char hex[2 * SHA256_DIGEST_SIZE + 1];
-    bin_to_hex(hash, sizeof hash, hex);
-    return std::string("sha256:") + hex;
-}
-
 std::string str(const char *doc)
 {
     return doc ? doc : "<null>";

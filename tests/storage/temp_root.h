@@ -17,7 +17,21 @@
 
 #include <gtest/gtest.h>
 
+#include "sha256.h"
 #include "storage_internal.h"
+
+// The digest string of bytes, as the store names them.
+inline std::string digest_of(const std::string &bytes)
+{
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, bytes.data(), bytes.size());
+    uint8_t hash[SHA256_DIGEST_SIZE];
+    sha256_final(&ctx, hash);
+    char hex[2 * SHA256_DIGEST_SIZE + 1];
+    bin_to_hex(hash, sizeof hash, hex);
+    return std::string("sha256:") + hex;
+}
 
 // A fresh mkdtemp directory in dir_; the library is closed before and after
 // each test so no test sees another's root.

@@ -36,18 +36,6 @@ std::string pattern(size_t n)
     return s;
 }
 
-std::string digest_of(const std::string &data)
-{
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    sha256_final(&ctx, hash);
-    char hex[2 * SHA256_DIGEST_SIZE + 1];
-    bin_to_hex(hash, sizeof hash, hex);
-    return std::string("sha256:") + hex;
-}
-
 class UploadStreamTest : public TempDirTest {
 protected:
     void SetUp() override
