@@ -155,9 +155,8 @@ void query_copy(const char *key, char *out, size_t size)
     hv_strlcpy(out, cgi_query(key), size);
 }
 
-// The finished blob becomes the repository's. A failure leaves the bytes
-// stored and unheld: the client is told (500) and uploads again, which
-// finds the bytes and links them.
+// A mounted blob becomes the repository's. A failure leaves it unheld: the
+// client is told and uploads instead.
 void hold_blob(const char *name, const char *digest)
 {
     if (reg_repo_blob_link(name, digest) != 0)
@@ -197,7 +196,7 @@ int monolithic_upload(const char *name, const char *digest)
 
     char stored[REG_DIGEST_BUF] = {};
     if (reg_blob_append_file(uuid, body.stream(), body.length(), -1, nullptr, nullptr) != 0 ||
-        reg_blob_finish_upload(uuid, digest, stored) != 0) {
+        reg_blob_finish_repo_upload(name, uuid, digest, stored) != 0) {
         // The cancel must not replace the failure being answered.
         reg_error_kind kind = reg_storage_last_error_kind();
         char msg[ERROR_BUF];
@@ -206,7 +205,6 @@ int monolithic_upload(const char *name, const char *digest)
         oci_error_reply reply = oci_error_for_kind(kind, UPLOAD_CODES);
         oci_send_error(reply.status, reply.code, reply.message ? reply.message : msg);
     }
-    hold_blob(name, stored);
     send_blob_created(name, stored);
     return 0;
 }
@@ -266,9 +264,8 @@ int put_upload(const char *name, const char *uuid)
     char stored[REG_DIGEST_BUF] = {};
     // A mismatch spends the upload (the library removes it); the client has
     // to upload again.
-    if (reg_blob_finish_upload(uuid, digest, stored) != 0)
+    if (reg_blob_finish_repo_upload(name, uuid, digest, stored) != 0)
         oci_send_storage_error(UPLOAD_CODES);
-    hold_blob(name, stored);
     send_blob_created(name, stored);
     return 0;
 }

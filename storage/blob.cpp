@@ -149,7 +149,13 @@ int reg_blob_append_chunk(const char *upload_uuid, const void *data, uint64_t le
     return 0;
 }
 
-int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest)
+namespace {
+
+// Finishes an upload; with a repository, records its hold before the bytes
+// can be collected: a blob this call published is still locked through the
+// upload's descriptor, and bytes that were there already are held under
+// their own lock (or, gone meanwhile, published from this upload after all).
+int finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest, const char *holder)
 {
     if (!upload_uuid || !expected_digest || !out_digest) {
         set_error("NULL argument");
@@ -160,6 +166,10 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     }
     if (!digest_valid(expected_digest)) {
         set_error("invalid expected digest");
+        return -1;
+    }
+    if (holder && !repo_name_valid(holder)) {
+        set_error("invalid repository name");
         return -1;
     }
 
@@ -192,21 +202,37 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     blob_path_for_digest(expected_digest, blob_path, sizeof blob_path);
     blob_fanout_dir(expected_digest, fanout, sizeof fanout);
     int published = 1;
-    if (!file_exists(blob_path)) {
-        if (mkdirs(fanout) != 0) {
-            set_fault("mkdirs blob dir failed");
-            return -1;
+    // Twice at most: stored bytes that garbage collection removes before
+    // they are held are replaced by this upload's.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        published = 1;
+        if (!file_exists(blob_path)) {
+            if (mkdirs(fanout) != 0) {
+                set_fault("mkdirs blob dir failed");
+                return -1;
+            }
+            // The content is on disk before its name is.
+            if (fsync(upload.fd) != 0) {
+                set_fault("cannot sync upload file: %s", upload.path);
+                return -1;
+            }
+            published = publish_blob(upload.path, blob_path);
+            if (published < 0) {
+                set_fault("rename to CAS failed: %s", blob_path);
+                return -1;
+            }
         }
-        // The content is on disk before its name is.
-        if (fsync(upload.fd) != 0) {
-            set_fault("cannot sync upload file: %s", upload.path);
-            return -1;
+        if (!holder)
+            break;
+        if (published == 0) {
+            if (write_hold(holder, expected_digest) != 0)
+                return -1;
+            break;
         }
-        published = publish_blob(upload.path, blob_path);
-        if (published < 0) {
-            set_fault("rename to CAS failed: %s", blob_path);
+        if (link_hold(holder, expected_digest) == 0)
+            break;
+        if (reg_storage_last_error_kind() != REG_ERR_NOT_FOUND || attempt == 1)
             return -1;
-        }
     }
     // Content-addressed: when the same bytes are already stored, they stay
     // as they are and this upload is spent.
@@ -220,6 +246,23 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
     forget_owner(upload_uuid);
     snprintf(out_digest, REG_DIGEST_BUF, "%s", expected_digest);
     return 0;
+}
+
+} // namespace
+
+int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest, char *out_digest)
+{
+    return finish_upload(upload_uuid, expected_digest, out_digest, nullptr);
+}
+
+int reg_blob_finish_repo_upload(const char *name, const char *upload_uuid, const char *expected_digest,
+                                char *out_digest)
+{
+    if (!name) {
+        set_error("NULL argument");
+        return -1;
+    }
+    return finish_upload(upload_uuid, expected_digest, out_digest, name);
 }
 
 int reg_blob_cancel_upload(const char *upload_uuid)

@@ -58,6 +58,31 @@ bool blob_stored(const char *digest)
     return file_exists(path) != 0;
 }
 
+} // namespace
+
+int write_hold(const char *name, const char *digest)
+{
+    char path[REG_PATH_BUF];
+    repo_hold_path(name, digest, path, sizeof path);
+    if (file_exists(path)) {
+        // Held again just now: young again, so that garbage collection
+        // gives the push that needs it the grace period.
+        (void)utimensat(AT_FDCWD, path, nullptr, 0);
+        return 0;
+    }
+    char dir[REG_PATH_BUF];
+    repo_holds_dir(name, dir, sizeof dir);
+    if (mkdirs(dir) != 0) {
+        set_fault("cannot create holds directory: %s", dir);
+        return -1;
+    }
+    if (write_file(path, digest, DIGEST_LEN) != 0) {
+        set_fault("cannot record hold: %s", path);
+        return -1;
+    }
+    return 0;
+}
+
 // The blob's lock, shared, keeps garbage collection from removing the bytes
 // while the hold is made; a blob it removed before (no name left) is not
 // there to hold.
@@ -73,24 +98,8 @@ int link_hold(const char *name, const char *digest)
         set_missing("blob not found: %s", digest);
         return -1;
     }
-    char path[REG_PATH_BUF];
-    repo_hold_path(name, digest, path, sizeof path);
-    if (file_exists(path))
-        return 0;
-    char dir[REG_PATH_BUF];
-    repo_holds_dir(name, dir, sizeof dir);
-    if (mkdirs(dir) != 0) {
-        set_fault("cannot create holds directory: %s", dir);
-        return -1;
-    }
-    if (write_file(path, digest, DIGEST_LEN) != 0) {
-        set_fault("cannot record hold: %s", path);
-        return -1;
-    }
-    return 0;
+    return write_hold(name, digest);
 }
-
-} // namespace
 
 int manifest_links_read(const char *body, size_t len, manifest_links *out)
 {

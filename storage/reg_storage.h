@@ -131,6 +131,11 @@ int reg_repo_blob_unlink(const char *name, const char *digest);
 // Starts an upload that belongs to a repository, as reg_blob_start_upload
 // does; only that repository may go on with it.
 int reg_blob_start_repo_upload(const char *name, char *out_upload_uuid);
+// Finishes an upload as reg_blob_finish_upload does and records the
+// repository's hold of the blob in the same step, so that garbage
+// collection never finds the bytes unheld in between.
+int reg_blob_finish_repo_upload(const char *name, const char *upload_uuid, const char *expected_digest,
+                                char *out_digest);
 // 1 when the upload was started by the repository (and is not spent yet),
 // 0 when it was not or there is no such upload; -1 for an invalid ID.
 int reg_blob_upload_owned(const char *upload_uuid, const char *name);

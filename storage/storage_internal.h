@@ -157,6 +157,13 @@ void repo_hold_released_path(const char *name, const char *digest, char *out, si
 // upgrade fails before the upgrade has run.
 constexpr const char *HOLDS_MARKER_NAME = "repository-holds";
 void holds_marker_path(char *out, size_t size);
+// Records a repository's hold of a blob (holds.cpp): write_hold for a
+// caller that already keeps the blob from being collected (it holds a lock
+// on the blob file), link_hold for one that does not (it takes the blob's
+// lock, shared, and fails with REG_ERR_NOT_FOUND when the bytes are gone).
+// A hold that exists is made young again. 0, or -1 with the fault recorded.
+int write_hold(const char *name, const char *digest);
+int link_hold(const char *name, const char *digest);
 // Writes the marker (holds.cpp); 0, or -1 with the fault recorded.
 int mark_holds_complete(void);
 // What a manifest body names, appended to *out (holds.cpp): the blobs of

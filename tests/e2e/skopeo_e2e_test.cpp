@@ -3,115 +3,14 @@
 // image manifest) into the registry, pulls it back by tag and by digest,
 // inspects it, lists its tags and deletes one. The test is skipped when
 // skopeo is not installed.
-#include <unistd.h>
-
 #include <algorithm>
 #include <set>
 
-#include "e2e_server.h"
+#include "skopeo_client.h"
 
 using namespace e2e;
 
 namespace {
-
-constexpr const char kSkopeo[] = "/usr/bin/skopeo";
-
-class SkopeoTest : public LighttpdTest {
-protected:
-    void SetUp() override
-    {
-        if (access(kSkopeo, X_OK) != 0)
-            GTEST_SKIP() << "skopeo is not installed";
-        LighttpdTest::SetUp();
-        ASSERT_FALSE(HasFatalFailure());
-        fs::create_directory(path("home"));
-        policy_ = path("policy.json");
-        put_file(policy_, "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
-    }
-
-    // Runs a command with a private HOME and TMPDIR, so that no credentials
-    // or settings of the user running the tests take part; bounded in time
-    // so that a client that hangs on a bad reply fails the test instead.
-    cgitest::Outcome run(const std::vector<std::string> &args)
-    {
-        std::vector<std::string> argv = {"/usr/bin/timeout", "300"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return cgitest::run_command(argv, {"PATH=/usr/bin:/bin", "HOME=" + path("home"), "TMPDIR=" + dir_});
-    }
-
-    cgitest::Outcome skopeo(const std::string &command, const std::vector<std::string> &args)
-    {
-        std::vector<std::string> argv = {kSkopeo, "--policy", policy_, command};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv);
-    }
-
-    std::string registry() const { return "docker://127.0.0.1:" + std::to_string(port_) + "/"; }
-
-    // A layout of one image tagged tag; its manifest digest.
-    std::string make_layout(const std::string &dir, const std::string &tag, int layers)
-    {
-        cgitest::Outcome made =
-            run({"/bin/bash", std::string(TESTS_E2E_DIR) + "/make_oci_layout.sh", dir, tag, std::to_string(layers)});
-        EXPECT_EQ(made.status, 0) << made.err;
-        std::string digest = made.out.substr(0, made.out.find('\n'));
-        EXPECT_EQ(digest.size(), 71u) << made.out;
-        return digest;
-    }
-
-    void push(const std::string &layout, const std::string &tag, const std::string &dest)
-    {
-        cgitest::Outcome r = skopeo(
-            "copy", {"--dest-tls-verify=false", "--preserve-digests", "oci:" + layout + ":" + tag, registry() + dest});
-        ASSERT_EQ(r.status, 0) << r.out << r.err << "\nserver: " << slurp(path("run/error.log"));
-    }
-
-    // The digest of the first manifest named by a layout's index.json.
-    static std::string index_digest(const std::string &layout)
-    {
-        std::string index = slurp(layout + "/index.json");
-        size_t at = index.find("\"digest\"");
-        if (at == std::string::npos)
-            return "<no digest in " + index + ">";
-        size_t start = index.find("sha256:", at);
-        return start == std::string::npos ? "<malformed>" : index.substr(start, 71);
-    }
-
-    static std::set<std::string> blob_files(const std::string &layout)
-    {
-        std::set<std::string> out;
-        for (const auto &e : fs::directory_iterator(layout + "/blobs/sha256"))
-            out.insert(e.path().filename());
-        return out;
-    }
-
-    static std::string blob(const std::string &layout, const std::string &digest)
-    {
-        return slurp(layout + "/blobs/sha256/" + digest.substr(7));
-    }
-
-    // Every "sha256:..." digest in a text, in order.
-    static std::vector<std::string> digests_in(const std::string &text)
-    {
-        std::vector<std::string> out;
-        for (size_t at = text.find("sha256:"); at != std::string::npos; at = text.find("sha256:", at + 7))
-            out.push_back(text.substr(at, 71));
-        return out;
-    }
-
-    // JSON output of a client with its white space removed (the values
-    // compared hold none).
-    static std::string compact(const std::string &json)
-    {
-        std::string out;
-        for (char c : json)
-            if (c != ' ' && c != '\n' && c != '\t' && c != '\r')
-                out += c;
-        return out;
-    }
-
-    std::string policy_;
-};
 
 TEST_F(SkopeoTest, PushPullInspectListTags)
 {
