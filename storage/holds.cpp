@@ -25,7 +25,6 @@
 namespace {
 
 constexpr size_t DIGEST_LEN = REG_DIGEST_BUF - 1;
-constexpr size_t HEX_LEN = 64;
 // An owner record holds a repository name; the spare byte shows a longer one.
 constexpr size_t OWNER_BUF = REG_LIST_NAME_BUF + 1;
 // Repositories named per catalog page while a store is upgraded.
