@@ -75,22 +75,6 @@ constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr const char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 constexpr const char kListType[] = "application/vnd.docker.distribution.manifest.list.v2+json";
 
-std::string hex_of(std::string_view data)
-{
-    sha256_ctx ctx;
-    uint8_t out[SHA256_DIGEST_SIZE];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    sha256_final(&ctx, out);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : out) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 0xf];
-    }
-    return hex;
-}
-
 // A platform manifest; each c gives another body.
 std::string image(char c)
 {
@@ -104,7 +88,7 @@ std::string index_of(const std::vector<std::string> &bodies)
     std::string s = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
     for (size_t i = 0; i < bodies.size(); ++i)
         s += std::string(i ? "," : "") + "{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" +
-             "sha256:" + hex_of(bodies[i]) + "\",\"size\":" + std::to_string(bodies[i].size()) + "}";
+             "sha256:" + sha256_hex(bodies[i]) + "\",\"size\":" + std::to_string(bodies[i].size()) + "}";
     return s + "]}";
 }
 
@@ -133,7 +117,7 @@ protected:
     // Stores body under ref (empty: its own digest); its 64 digits.
     std::string put(const std::string &body, const std::string &ref = "", const char *repo = kRepo)
     {
-        const std::string hex = hex_of(body);
+        const std::string hex = sha256_hex(body);
         const std::string reference = ref.empty() ? "sha256:" + hex : ref;
         const bool index = body.find("\"manifests\"") != std::string::npos;
         char digest[REG_DIGEST_BUF] = {};
@@ -300,7 +284,7 @@ TEST_F(IndexChildrenTest, RecordsAreWrittenBeforeTheIndexAndRemovedAfterIt)
     const std::string arm = put(image('1'));
     const std::string amd = put(image('2'));
     const std::string body = index_of({image('1'), image('2')});
-    const std::string index = hex_of(body);
+    const std::string index = sha256_hex(body);
     s_logging = true;
     put(body, "latest");
     s_logging = false;
@@ -362,12 +346,12 @@ TEST_F(IndexChildrenTest, IndexListingMoreManifestsThanOpenFilesAllowed)
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     ASSERT_EQ(rc, 0) << reg_storage_last_error();
 
-    const std::string index = hex_of(body);
+    const std::string index = sha256_hex(body);
     std::set<std::string> want;
     for (const std::string &b : bodies)
-        want.insert(hex_of(b) + "/" + index);
+        want.insert(sha256_hex(b) + "/" + index);
     EXPECT_EQ(records(), want);
-    EXPECT_EQ(slurp(record(hex_of(bodies.back()), index)), "sha256:" + index);
+    EXPECT_EQ(slurp(record(sha256_hex(bodies.back()), index)), "sha256:" + index);
 }
 
 TEST_F(IndexChildrenTest, RecordWithoutItsIndexKeepsNothing)
@@ -404,7 +388,7 @@ TEST_F(IndexChildrenTest, RecordsStayOutOfListingsAndStatistics)
         tags = reg_tags_page_json(repo, -1, nullptr, nullptr, 0);
         ASSERT_NE(tags, nullptr) << reg_storage_last_error();
         EXPECT_EQ(tags, want);
-        for (const std::string &subject : {hex_of(image('1')), hex_of(index_of({image('1'), image('2')}))}) {
+        for (const std::string &subject : {sha256_hex(image('1')), sha256_hex(index_of({image('1'), image('2')}))}) {
             const char *referrers =
                 reg_referrers_page_json(repo, ("sha256:" + subject).c_str(), nullptr, -1, nullptr, nullptr, 0);
             ASSERT_NE(referrers, nullptr) << reg_storage_last_error();
@@ -433,7 +417,7 @@ TEST_F(IndexChildrenTest, RebuildWritesTheRecordsOfEveryStoredIndex)
     const std::string list_body = index_of({image('2')});
     char digest[REG_DIGEST_BUF] = {};
     ASSERT_EQ(reg_manifest_put_index(kRepo, "list", list_body.data(), list_body.size(), kListType, digest), 0);
-    const std::string list = hex_of(list_body);
+    const std::string list = sha256_hex(list_body);
     const std::string nested = put(index_of({list_body}), "nested");
     const std::set<std::string> want = {arm + "/" + oci, amd + "/" + oci, amd + "/" + list, list + "/" + nested};
     ASSERT_EQ(records(), want);
@@ -468,7 +452,7 @@ TEST_F(IndexChildrenTest, RebuildWritesTheRecordsOfEveryStoredIndex)
     ASSERT_EQ(reg_manifest_delete(kRepo, "amd"), 0);
     EXPECT_TRUE(stored(amd));
     ASSERT_EQ(reg_manifest_delete(kRepo, "solo"), 0);
-    EXPECT_FALSE(stored(hex_of(image('3'))));
+    EXPECT_FALSE(stored(sha256_hex(image('3'))));
 }
 
 TEST_F(IndexChildrenTest, RebuildOfWhatHoldsNoIndex)

@@ -32,22 +32,6 @@ std::string digest_of(char c)
     return "sha256:" + std::string(64, c);
 }
 
-std::string sha256_hex(std::string_view data)
-{
-    sha256_ctx ctx;
-    uint8_t out[SHA256_DIGEST_SIZE];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    sha256_final(&ctx, out);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : out) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 0xf];
-    }
-    return hex;
-}
-
 std::string index_of(const std::vector<std::string> &digests, const std::string &extra = "")
 {
     std::string s = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";

@@ -10,6 +10,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,8 +21,9 @@
 #include "sha256.h"
 #include "storage_internal.h"
 
-// The digest string of bytes, as the store names them.
-inline std::string digest_of(const std::string &bytes)
+// The 64 hexadecimal digits of the SHA-256 of bytes, and the digest string
+// the store names them by.
+inline std::string sha256_hex(std::string_view bytes)
 {
     sha256_ctx ctx;
     sha256_init(&ctx);
@@ -30,7 +32,12 @@ inline std::string digest_of(const std::string &bytes)
     sha256_final(&ctx, hash);
     char hex[2 * SHA256_DIGEST_SIZE + 1];
     bin_to_hex(hash, sizeof hash, hex);
-    return std::string("sha256:") + hex;
+    return hex;
+}
+
+inline std::string digest_of(const std::string &bytes)
+{
+    return "sha256:" + sha256_hex(bytes);
 }
 
 // A fresh mkdtemp directory in dir_; the library is closed before and after
