@@ -27,8 +27,8 @@ namespace {
 constexpr size_t DIGEST_LEN = REG_DIGEST_BUF - 1;
 // An owner record holds a repository name; the spare byte shows a longer one.
 constexpr size_t OWNER_BUF = REG_LIST_NAME_BUF + 1;
-// Repositories named per catalog page while a store is upgraded.
-constexpr int UPGRADE_PAGE = 500;
+// Repositories named per catalog page while every repository is visited.
+constexpr int CATALOG_PAGE = 500;
 constexpr const char HOLDS_MARKER_TEXT[] = "every repository records the blobs it holds in _layers\n";
 
 struct dir_closer {
@@ -254,21 +254,15 @@ int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked)
     return 0;
 }
 
-int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked)
+int each_repository(int (*visit)(const char *name, void *ctx), void *ctx)
 {
-    if (out_repos)
-        *out_repos = 0;
-    if (out_linked)
-        *out_linked = 0;
-    if (require_ready() != 0)
-        return -1;
     char last[REG_LIST_NAME_BUF] = "";
     for (;;) {
         char next[REG_LIST_NAME_BUF] = "";
-        const char *json = reg_catalog_page_json(UPGRADE_PAGE, last, next, sizeof next);
+        const char *json = reg_catalog_page_json(CATALOG_PAGE, last, next, sizeof next);
         if (!json)
             return -1;
-        // The page is copied out: linking reuses the result buffer.
+        // The page is copied out: a visit may reuse the result buffer.
         std::vector<std::string> names;
         {
             std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(json, strlen(json), 0));
@@ -279,21 +273,50 @@ int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked)
                     names.emplace_back(yyjson_get_str(v));
             }
         }
-        for (const std::string &name : names) {
-            // Indexes stored before their lists were recorded get them too,
-            // so that a tag deletion keeps what they list.
-            int64_t linked = 0;
-            if (reg_repo_link_manifest_blobs(name.c_str(), &linked) != 0 ||
-                index_children_rebuild(name.c_str(), nullptr) != 0)
+        for (const std::string &name : names)
+            if (visit(name.c_str(), ctx) != 0)
                 return -1;
-            if (out_repos)
-                ++*out_repos;
-            if (out_linked)
-                *out_linked += linked;
-        }
         if (next[0] == '\0')
-            break;
+            return 0;
         memcpy(last, next, sizeof last);
     }
-    return mark_holds_complete();
+}
+
+namespace {
+
+struct upgrade_counts {
+    int64_t repos = 0;
+    int64_t linked = 0;
+};
+
+int upgrade_repository(const char *name, void *ctx)
+{
+    upgrade_counts *counts = static_cast<upgrade_counts *>(ctx);
+    // Indexes stored before their lists were recorded get them too, so
+    // that a tag deletion keeps what they list.
+    int64_t linked = 0;
+    if (reg_repo_link_manifest_blobs(name, &linked) != 0 || index_children_rebuild(name, nullptr) != 0)
+        return -1;
+    counts->repos++;
+    counts->linked += linked;
+    return 0;
+}
+
+} // namespace
+
+int reg_storage_upgrade_holds(int64_t *out_repos, int64_t *out_linked)
+{
+    if (out_repos)
+        *out_repos = 0;
+    if (out_linked)
+        *out_linked = 0;
+    if (require_ready() != 0)
+        return -1;
+    upgrade_counts counts;
+    int rc = each_repository(upgrade_repository, &counts);
+    if (out_repos)
+        *out_repos = counts.repos;
+    if (out_linked)
+        *out_linked = counts.linked;
+    return rc != 0 ? -1 : mark_holds_complete();
 }

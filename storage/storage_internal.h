@@ -164,6 +164,10 @@ void holds_marker_path(char *out, size_t size);
 // A hold that exists is made young again. 0, or -1 with the fault recorded.
 int write_hold(const char *name, const char *digest);
 int link_hold(const char *name, const char *digest);
+// Calls visit for every repository the catalog lists, a page at a time
+// (holds.cpp); stops at the first visit that fails. 0, or -1 when a page
+// cannot be made or a visit failed (with its message recorded).
+int each_repository(int (*visit)(const char *name, void *ctx), void *ctx);
 // Writes the marker (holds.cpp); 0, or -1 with the fault recorded.
 int mark_holds_complete(void);
 // What a manifest body names, appended to *out (holds.cpp): the blobs of

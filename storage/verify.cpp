@@ -16,10 +16,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
-#include <vector>
-
-#include <yyjson.h>
 
 #include "sha256.h"
 #include "storage_internal.h"
@@ -35,8 +31,6 @@ constexpr size_t HEX_BUF = HEX_LEN + 1;
 constexpr size_t LINK_BUF = 128;
 // What a finding says about the content: a digest and a few words.
 constexpr size_t DETAIL_BUF = 160;
-// Repositories named per catalog page.
-constexpr int CATALOG_PAGE = 500;
 // Names tried in the quarantine ("<name>", "<name>.1", ...) before giving
 // up: a file moved aside that often means something else is wrong.
 constexpr int QUARANTINE_NAMES = 100;
@@ -55,10 +49,6 @@ struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
 
 struct verify_walk {
     const reg_verify_options *options;
@@ -701,20 +691,15 @@ int verify_repository(verify_walk *w, int repos_fd, const char *name)
     return 0;
 }
 
-// One page of the catalog, copied out of the result buffer.
-const char *catalog_names(const char *last, char *next, std::vector<std::string> *names)
+struct repositories_visit {
+    verify_walk *walk;
+    int repos_fd;
+};
+
+int visit_repository(const char *name, void *ctx)
 {
-    const char *json = reg_catalog_page_json(CATALOG_PAGE, last, next, REG_LIST_NAME_BUF);
-    if (!json)
-        return nullptr;
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(json, strlen(json), 0));
-    yyjson_val *list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "repositories") : nullptr;
-    for (size_t i = 0; yyjson_is_arr(list) && i < yyjson_arr_size(list); ++i) {
-        yyjson_val *v = yyjson_arr_get(list, i);
-        if (yyjson_is_str(v))
-            names->emplace_back(yyjson_get_str(v));
-    }
-    return json;
+    repositories_visit *v = static_cast<repositories_visit *>(ctx);
+    return verify_repository(v->walk, v->repos_fd, name);
 }
 
 int verify_repositories(verify_walk *w, int root_fd)
@@ -722,19 +707,8 @@ int verify_repositories(verify_walk *w, int root_fd)
     dir_ptr repos = open_listing(w, root_fd, "repositories", "repositories");
     if (!repos)
         return 0;
-    char last[REG_LIST_NAME_BUF] = "";
-    for (;;) {
-        char next[REG_LIST_NAME_BUF] = "";
-        std::vector<std::string> names;
-        if (!catalog_names(last, next, &names))
-            return -1;
-        for (const std::string &name : names)
-            if (verify_repository(w, dirfd(repos.get()), name.c_str()) != 0)
-                return -1;
-        if (next[0] == '\0')
-            return 0;
-        memcpy(last, next, sizeof last);
-    }
+    repositories_visit visit{w, dirfd(repos.get())};
+    return each_repository(visit_repository, &visit);
 }
 
 // Where dir will be once made: the real path of its deepest existing
