@@ -33,11 +33,6 @@ constexpr size_t LINK_BUF = 128;
 // (which stops once fewer than 9 bytes remain) never cuts the last name.
 constexpr uint64_t ESCAPE_SLACK = 16;
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
 // Bytes that json_escape_append writes for s.
 uint64_t escaped_len(const char *s)
 {

@@ -23,11 +23,6 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
 // Distinguishes the temporary files of several writes within one process;
 // the pid in the name separates processes.
 unsigned s_temp_counter;

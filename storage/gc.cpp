@@ -46,10 +46,6 @@ constexpr const char *KIND_HOLD = "hold";
 constexpr const char *KIND_UPLOAD = "upload";
 constexpr const char *KIND_MANIFEST = "manifest";
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 using digest_set = std::unordered_set<std::string>;
 
 struct gc_state {

@@ -31,9 +31,6 @@ constexpr size_t OWNER_BUF = REG_LIST_NAME_BUF + 1;
 constexpr int CATALOG_PAGE = 500;
 constexpr const char HOLDS_MARKER_TEXT[] = "every repository records the blobs it holds in _layers\n";
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
 struct doc_deleter {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
 };
@@ -217,7 +214,7 @@ int reg_repo_link_manifest_blobs(const char *name, int64_t *out_linked)
         return -1;
     char dir[REG_PATH_BUF];
     manifests_dir(name, dir, sizeof dir);
-    std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+    dir_ptr d(opendir(dir));
     if (!d) {
         if (errno == ENOENT)
             return 0;

@@ -31,10 +31,6 @@ constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
 constexpr size_t HEX_LEN = 64;
 constexpr size_t LINK_BUF = REG_DIGEST_BUF;
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-
 } // namespace
 
 // <root>/repositories/<name>/_manifests/index-children/sha256/<child hex>
@@ -108,7 +104,7 @@ int index_lists_manifest(const char *name, const char *hex)
 {
     char dir[REG_PATH_BUF];
     index_child_dir(name, hex, dir, sizeof dir);
-    std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+    dir_ptr d(opendir(dir));
     if (!d)
         return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
     errno = 0;
@@ -184,7 +180,7 @@ int index_children_rebuild(const char *name, int64_t *out_written)
     }
     char dir[REG_PATH_BUF];
     manifests_dir(name, dir, sizeof dir);
-    std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+    dir_ptr d(opendir(dir));
     if (!d) {
         set_fault("cannot read %s", dir);
         return -1;

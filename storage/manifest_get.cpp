@@ -25,9 +25,6 @@ constexpr size_t CT_READ_CAP = REG_CONTENT_TYPE_BUF - 1;
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
 
 int is_digest_reference(const char *reference)
 {
@@ -110,7 +107,7 @@ int manifest_has_tag_for(const char *name, const char *hex)
 {
     char tags_dir[REG_PATH_BUF];
     manifest_tags_dir(name, tags_dir, sizeof tags_dir);
-    std::unique_ptr<DIR, dir_closer> dir(opendir(tags_dir));
+    dir_ptr dir(opendir(tags_dir));
     if (!dir)
         return 0;
     while (const dirent *entry = readdir(dir.get())) {

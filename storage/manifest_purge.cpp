@@ -16,17 +16,13 @@ namespace {
 constexpr const char DIGEST_PREFIX[] = "sha256:";
 constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-
 // Removes every tag link of the repository that names hex, durably. 0, or
 // -1 with the message when an existing link cannot be removed.
 int untag_all(const char *name, const char *hex)
 {
     char tags_dir[REG_PATH_BUF];
     manifest_tags_dir(name, tags_dir, sizeof tags_dir);
-    std::unique_ptr<DIR, dir_closer> dir(opendir(tags_dir));
+    dir_ptr dir(opendir(tags_dir));
     if (!dir)
         return 0;
     while (const dirent *entry = readdir(dir.get())) {

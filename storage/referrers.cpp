@@ -45,9 +45,6 @@ constexpr size_t DESCRIPTOR_BUF = REG_REFERRER_DESCRIPTOR_MAX + 2;
 // holds more descriptors: each one carries its 71-byte digest and more.
 constexpr size_t REFERRER_BATCH = REG_REFERRERS_PAGE_MAX / 64;
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
 struct doc_deleter {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
 };
@@ -159,7 +156,7 @@ void collect_batch(const char *dir_path, const char *after, std::vector<hex_name
     batch->clear();
     *more = false;
     // No directory: a repository or subject without referrers.
-    std::unique_ptr<DIR, dir_closer> dir{opendir(dir_path)};
+    dir_ptr dir{opendir(dir_path)};
     if (!dir)
         return;
     while (const dirent *entry = readdir(dir.get())) {

@@ -4,8 +4,11 @@
 #ifndef STORAGE_STORAGE_INTERNAL_H
 #define STORAGE_STORAGE_INTERNAL_H
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,12 @@ int stage_file(const char *path, const void *data, uint64_t len, staged_file *ou
 int sync_staged(staged_file *files, size_t count);
 int publish_staged(staged_file *file);
 void drop_staged(staged_file *file);
+
+// Owns an open directory listing.
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 // Owns a descriptor inside one call; release() hands it on.
 struct fd_guard {

@@ -45,11 +45,6 @@ constexpr const char *KIND_LABELS[] = {
 };
 static_assert(sizeof KIND_LABELS / sizeof KIND_LABELS[0] == REG_VERIFY_UNREADABLE + 1);
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
 struct verify_walk {
     const reg_verify_options *options;
     reg_verify_result *result;
