@@ -229,28 +229,12 @@ int cgi_is_head(void)
     return strncmp(cgi_method(), "HEAD", 4) == 0;
 }
 
-const char *cgi_query(const char *name)
+namespace {
+
+// Decodes the index-th value (from 0) of parameter name of a query string
+// into out (CGI_QUERY_MAX + 1 bytes): true when there is one.
+bool query_value(const char *qs, const char *name, size_t index, char *out)
 {
-    static char slots[8][CGI_QUERY_MAX + 1];
-    static int slot;
-    if (!name || name[0] == '\0')
-        return s_empty;
-    slot = (slot + 1) % 8;
-    char *out = slots[slot];
-    out[0] = '\0';
-
-    const char *qs = getenv("QUERY_STRING");
-    if (!qs || qs[0] == '\0') {
-        // Without a query string a parameter may come from a variable of the
-        // same name, except a value that holds both ';' and ':'.
-        const char *v = getenv(name);
-        if (!v || v[0] == '\0')
-            return s_empty;
-        if (strchr(v, ';') && strchr(v, ':'))
-            return s_empty;
-        return v;
-    }
-
     size_t name_len = strlen(name);
     const char *seg = qs;
     for (;;) {
@@ -258,7 +242,7 @@ const char *cgi_query(const char *name)
         const char *seg_end = amp ? amp : seg + strlen(seg);
         const char *eq = static_cast<const char *>(memchr(seg, '=', static_cast<size_t>(seg_end - seg)));
         const char *key_end = eq ? eq : seg_end;
-        if (static_cast<size_t>(key_end - seg) == name_len && memcmp(seg, name, name_len) == 0) {
+        if (static_cast<size_t>(key_end - seg) == name_len && memcmp(seg, name, name_len) == 0 && index-- == 0) {
             const char *in = eq ? eq + 1 : seg_end;
             size_t n = 0;
             while (in < seg_end && n < CGI_QUERY_MAX) {
@@ -273,12 +257,52 @@ const char *cgi_query(const char *name)
                 }
             }
             out[n] = '\0';
-            return out;
+            return true;
         }
         if (!amp)
-            return s_empty;
+            return false;
         seg = amp + 1;
     }
+}
+
+// The next of the rotating slots values are decoded into.
+char *query_slot(void)
+{
+    static char slots[8][CGI_QUERY_MAX + 1];
+    static int slot;
+    slot = (slot + 1) % 8;
+    slots[slot][0] = '\0';
+    return slots[slot];
+}
+
+} // namespace
+
+const char *cgi_query(const char *name)
+{
+    if (!name || name[0] == '\0')
+        return s_empty;
+    char *out = query_slot();
+    const char *qs = getenv("QUERY_STRING");
+    if (!qs || qs[0] == '\0') {
+        // Without a query string a parameter may come from a variable of the
+        // same name, except a value that holds both ';' and ':'.
+        const char *v = getenv(name);
+        if (!v || v[0] == '\0')
+            return s_empty;
+        if (strchr(v, ';') && strchr(v, ':'))
+            return s_empty;
+        return v;
+    }
+    return query_value(qs, name, 0, out) ? out : s_empty;
+}
+
+const char *cgi_query_nth(const char *name, size_t index)
+{
+    const char *qs = getenv("QUERY_STRING");
+    if (!name || name[0] == '\0' || !qs)
+        return nullptr;
+    char *out = query_slot();
+    return query_value(qs, name, index, out) ? out : nullptr;
 }
 
 int64_t cgi_declared_body_length(void)

@@ -42,6 +42,10 @@ int cgi_is_head(void);           // method begins with "HEAD"
 // Decoded value of a query parameter; a value stays valid until eight
 // further calls with a non-empty name.
 const char *cgi_query(const char *name);
+// The index-th (from 0) decoded value of a parameter the query string
+// repeats (?tag=a&tag=b), in the slots cgi_query uses; null when the query
+// string holds fewer.
+const char *cgi_query_nth(const char *name, size_t index);
 // The body length the request declares, found the way cgi_read_post finds
 // it: the size of POST_BODY_FILE when that file opens (its full size, even
 // beyond 32 bits), else CONTENT_LENGTH clamped to 32 bits; 0 when neither.

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <strings.h>
+#include <unistd.h>
 
 #include "hv_cgi.h"
 #include "oci_common.h"
@@ -19,10 +22,25 @@ namespace {
 
 constexpr const char *DEFAULT_MEDIA_TYPE = "application/vnd.docker.distribution.manifest.v2+json";
 // One header line at a time: the longest is the Location of a store, a
-// whole name and reference. The digest and Etag lines need 80 bytes at most,
-// so their tighter bound never cuts a digest.
+// whole name and reference. The digest, Etag, subject and tag lines need
+// fewer than 160 bytes (a sha512 digest is 135 characters, a tag 255), so
+// their tighter bound never cuts one.
 constexpr size_t HEADER_BUF = sizeof "Location: /v2/" + OCI_NAME_BUF + sizeof "/manifests/" + OCI_REF_BUF;
-constexpr size_t DIGEST_LINE_MAX = 128;
+constexpr size_t DIGEST_LINE_MAX = sizeof "Docker-Content-Digest: " + REG_DIGEST_BUF;
+static_assert(DIGEST_LINE_MAX <= HEADER_BUF);
+// Tags one push by digest may point at the manifest (?tag=...): more than
+// any client sends, few enough that a request cannot make the store write
+// without end.
+constexpr size_t TAG_PARAMS_MAX = 100;
+
+struct fd_closer {
+    int fd;
+    ~fd_closer()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 // What a failure is called: a lookup or deletion answers a reference that
 // cannot name anything like one that names nothing.
@@ -69,22 +87,22 @@ void send_digest_lines(const char *digest, bool with_etag)
     }
 }
 
+// The body is streamed from its file: a manifest may be larger than the
+// storage's result buffer, and is served byte for byte as stored.
 int fetch_manifest(const char *name, const char *reference, bool head)
 {
     char content_type[REG_CONTENT_TYPE_BUF] = {};
     char digest[REG_DIGEST_BUF] = {};
-    const char *body = reg_manifest_get(name, reference, content_type, digest);
-    if (!body)
+    uint64_t len = 0;
+    fd_closer body{reg_manifest_open(name, reference, content_type, digest, &len)};
+    if (body.fd < 0)
         oci_send_storage_error(LOOKUP_CODES);
-    // A stored manifest passed the JSON check, so it holds no NUL byte and
-    // its length is that of the text: the bytes the digest was taken over.
-    size_t len = strlen(body);
 
     cgi_header_status(200, "OK");
     cgi_header_extra(OCI_API_VERSION_LINE);
     send_digest_lines(digest, true);
     char line[HEADER_BUF];
-    hv_snprintf(line, sizeof line, "Content-Length: %zu", len);
+    hv_snprintf(line, sizeof line, "Content-Length: %llu", static_cast<unsigned long long>(len));
     cgi_header_extra(line);
     // The media type is the pushing client's word: one stored before types
     // were checked (or written by hand) must not become header lines of its
@@ -92,10 +110,31 @@ int fetch_manifest(const char *name, const char *reference, bool head)
     cgi_header_ct(oci_media_type_valid(content_type) ? content_type : DEFAULT_MEDIA_TYPE);
     cgi_header_extra(OCI_SANDBOX_LINE);
     cgi_headers_end();
+    // Once the header lines are out nothing else can be said: a read that
+    // fails now leaves the reply short of its Content-Length, which the
+    // client sees as a broken transfer.
     if (!head)
-        fwrite(body, 1, len, stdout);
+        (void)reg_manifest_send_file(body.fd, len, stdout);
     fflush(stdout);
     return 0;
+}
+
+// The ?tag= parameters of a push by digest, each checked by the storage as
+// a tag reference is.
+std::vector<const char *> tag_params(std::vector<std::string> *keep)
+{
+    for (size_t i = 0;; ++i) {
+        const char *tag = cgi_query_nth("tag", i);
+        if (!tag)
+            break;
+        if (i == TAG_PARAMS_MAX)
+            oci_send_error(400, "TAG_INVALID", "too many tag parameters");
+        keep->emplace_back(tag);
+    }
+    std::vector<const char *> tags;
+    for (const std::string &t : *keep)
+        tags.push_back(t.c_str());
+    return tags;
 }
 
 int store_manifest(const char *name, const char *reference)
@@ -118,11 +157,15 @@ int store_manifest(const char *name, const char *reference)
     if (!oci_media_type_valid(content_type))
         oci_send_error(400, "MANIFEST_INVALID", "invalid manifest media type");
     char digest[REG_DIGEST_BUF] = {};
+    std::vector<std::string> kept_tags;
+    const std::vector<const char *> tags = tag_params(&kept_tags);
     // The declared type picks the rule the body is checked by; an index sent
     // as an image manifest is refused by the image manifest's rule.
-    int rc = is_index_type(content_type)
-                 ? reg_manifest_put_index(name, reference, body.get(), len, content_type, digest)
-                 : reg_manifest_put(name, reference, body.get(), len, content_type, digest);
+    const bool index = is_index_type(content_type);
+    int rc = !tags.empty() ? reg_manifest_put_tags(index, name, reference, tags.data(), tags.size(), body.get(), len,
+                                                   content_type, digest)
+             : index       ? reg_manifest_put_index(name, reference, body.get(), len, content_type, digest)
+                           : reg_manifest_put(name, reference, body.get(), len, content_type, digest);
     body.reset();
     if (rc != 0)
         oci_send_storage_error(STORE_CODES);
@@ -141,6 +184,11 @@ int store_manifest(const char *name, const char *reference)
         hv_snprintf(line, DIGEST_LINE_MAX, "OCI-Subject: %s", subject);
         cgi_header_extra(line);
     }
+    // One line per tag the push pointed at the manifest, as asked.
+    for (const char *tag : tags) {
+        hv_snprintf(line, sizeof line, "OCI-Tag: %s", tag);
+        cgi_header_extra(line);
+    }
     cgi_headers_end();
     fflush(stdout);
     return 0;
@@ -151,7 +199,7 @@ int store_manifest(const char *name, const char *reference)
 // a DELETE by tag removes that tag, and the manifest with its last tag.
 int delete_manifest(const char *name, const char *reference)
 {
-    const bool by_digest = strncmp(reference, "sha256:", 7) == 0;
+    const bool by_digest = reg_reference_is_digest(reference);
     const int rc = by_digest ? reg_manifest_delete_digest(name, reference) : reg_manifest_delete(name, reference);
     if (rc != 0)
         oci_send_storage_error(LOOKUP_CODES);

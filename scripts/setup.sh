@@ -28,7 +28,7 @@
 # the directory to have it built again.
 set -eu
 
-serve_pkgs="g++ cmake make pkg-config lighttpd lighttpd-mod-openssl curl ca-certificates xz-utils libfcgi-dev spawn-fcgi"
+serve_pkgs="g++ cmake make pkg-config libssl-dev lighttpd lighttpd-mod-openssl curl ca-certificates xz-utils libfcgi-dev spawn-fcgi"
 # libgmock-dev: Debian's GTest CMake package refers to gmock's files too.
 # apache2-utils: htpasswd, which writes the bcrypt password files that
 # lighttpd's mod_authn_file reads.

@@ -1,6 +1,6 @@
 // Blob uploads and the content-addressed blob store. An upload is the file
 // uploads/<id>.part; finishing it hashes what arrived and, when the digest
-// is the one the caller expects, renames it to blobs/sha256/<hh>/<hex>. The
+// is the one the caller expects, renames it to blobs/<algo>/<hh>/<hex>. The
 // rename is the commit point: a blob exists under its name only when whole,
 // and only ever with the bytes its name was computed from.
 #include <cerrno>
@@ -11,13 +11,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "sha256.h"
 #include "storage_internal.h"
 
 namespace {
-
-// "sha256:" + 64 digits + NUL, with room to spare.
-constexpr size_t DIGEST_FORMAT_BUF = 80;
 
 // Attempts at a fresh upload ID before giving up: with 122 random bits a
 // second attempt already means the generator is broken.
@@ -164,7 +160,9 @@ int finish_upload(const char *upload_uuid, const char *expected_digest, char *ou
     if (check_upload_id(upload_uuid) != 0) {
         return -1;
     }
-    if (!digest_valid(expected_digest)) {
+    // The expected digest names the algorithm the upload is hashed with.
+    const digest_algo *algo = digest_algo_of(expected_digest);
+    if (!algo) {
         set_error("invalid expected digest");
         return -1;
     }
@@ -179,15 +177,11 @@ int finish_upload(const char *upload_uuid, const char *expected_digest, char *ou
     if (upload_open(upload_uuid, 1, &upload) != 0) {
         return -1;
     }
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    if (sha256_fd(upload.fd, hash) != 0) {
+    char actual[REG_DIGEST_BUF];
+    if (content_digest_fd(algo, upload.fd, actual) != 0) {
         set_fault("hashing upload failed");
         return -1;
     }
-    char hex[2 * SHA256_DIGEST_SIZE + 1];
-    bin_to_hex(hash, sizeof hash, hex);
-    char actual[DIGEST_FORMAT_BUF];
-    snprintf(actual, sizeof actual, "sha256:%s", hex);
 
     // A mismatching upload is spent: the client has to upload again.
     if (std::strcmp(actual, expected_digest) != 0) {
@@ -294,7 +288,7 @@ static int blob_query_path(const char *digest, char *path, size_t size)
     if (require_ready() != 0) {
         return -1;
     }
-    if (!digest_valid(digest)) {
+    if (!digest_any_valid(digest)) {
         set_error("invalid digest");
         return -1;
     }
@@ -329,7 +323,7 @@ int reg_blob_get_filepath(const char *digest, char *out, uint64_t out_size)
     if (require_ready() != 0) {
         return -1;
     }
-    if (!digest_valid(digest)) {
+    if (!digest_any_valid(digest)) {
         set_error("invalid digest");
         return -1;
     }

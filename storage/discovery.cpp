@@ -27,8 +27,6 @@ namespace {
 // Longest name listed: what REG_LIST_NAME_BUF holds with its NUL. Repository
 // names of the storage rule are no longer, and no directory entry is.
 constexpr size_t LIST_NAME_MAX = REG_LIST_NAME_BUF - 1;
-// A tag counts once its link file can be read; the content is not examined.
-constexpr size_t LINK_BUF = 128;
 // Room kept free at the end of the result buffer, so that json_escape_append
 // (which stops once fewer than 9 bytes remain) never cuts the last name.
 constexpr uint64_t ESCAPE_SLACK = 16;
@@ -190,7 +188,7 @@ void collect_tags(page *p, const char *name)
         if (!page_wants(p, e->d_name) || !entry_is_dir(d.get(), e, true))
             continue;
         char link_path[REG_PATH_BUF];
-        char link[LINK_BUF];
+        char link[LINK_READ_BUF];
         manifest_tag_path(name, e->d_name, link_path, sizeof link_path);
         if (read_file(link_path, link, sizeof link, nullptr) != 0)
             continue;

@@ -37,7 +37,6 @@
 
 namespace {
 
-constexpr size_t HEX_LEN = 64;
 // Blobs whose locks are held at once while their holders are looked up:
 // one walk of every repository's holds serves a whole batch.
 constexpr size_t BLOB_BATCH = 256;
@@ -101,7 +100,7 @@ void walk_repos(std::vector<std::string> *out, const std::string &dir, const std
         out->push_back(rel);
 }
 
-// The 64-digit names of the files of a directory that match.
+// The digest digits that name files of a directory with the suffix.
 std::vector<std::string> hex_entries(const char *dir, const char *suffix = "")
 {
     std::vector<std::string> out;
@@ -111,9 +110,9 @@ std::vector<std::string> hex_entries(const char *dir, const char *suffix = "")
     const size_t suffix_len = strlen(suffix);
     for (const dirent *e; (e = readdir(d.get())) != nullptr;) {
         size_t len = strlen(e->d_name);
-        if (len != HEX_LEN + suffix_len || strcmp(e->d_name + HEX_LEN, suffix) != 0)
+        if (len <= suffix_len || strcmp(e->d_name + len - suffix_len, suffix) != 0)
             continue;
-        std::string hex(e->d_name, HEX_LEN);
+        std::string hex(e->d_name, len - suffix_len);
         if (is_hex_name(hex.c_str()))
             out.push_back(hex);
     }
@@ -122,7 +121,9 @@ std::vector<std::string> hex_entries(const char *dir, const char *suffix = "")
 
 std::string digest_of(const std::string &hex)
 {
-    return "sha256:" + hex;
+    char digest[REG_DIGEST_BUF];
+    digest_of_hex_name(hex.c_str(), digest);
+    return digest;
 }
 
 struct manifest_info {
@@ -158,9 +159,9 @@ int read_manifests(gc_state &g, const char *name, std::unordered_map<std::string
         char link_path[REG_PATH_BUF];
         char link[REG_DIGEST_BUF + 8] = {};
         manifest_tag_path(name, e->d_name, link_path, sizeof link_path);
-        if (read_file(link_path, link, sizeof link, nullptr) != 0 || !digest_valid(link))
+        if (read_file(link_path, link, sizeof link, nullptr) != 0 || !digest_any_valid(link))
             continue;
-        auto it = out->find(link + 7);
+        auto it = out->find(link + DIGEST_PREFIX_LEN);
         if (it != out->end())
             it->second.tagged = true;
     }
@@ -181,8 +182,9 @@ digest_set kept_manifests(const gc_state &g, const std::unordered_map<std::strin
         for (const auto &[hex, m] : all) {
             if (kept.count(hex)) {
                 for (const std::string &child : m.links.manifests)
-                    grew |= all.count(child.substr(7)) && kept.insert(child.substr(7)).second;
-            } else if (!m.links.subject.empty() && kept.count(m.links.subject.substr(7))) {
+                    grew |= all.count(child.substr(DIGEST_PREFIX_LEN)) &&
+                            kept.insert(child.substr(DIGEST_PREFIX_LEN)).second;
+            } else if (!m.links.subject.empty() && kept.count(m.links.subject.substr(DIGEST_PREFIX_LEN))) {
                 grew |= kept.insert(hex).second;
             }
         }
@@ -343,16 +345,14 @@ int sweep_batch(gc_state &g, std::vector<std::unique_ptr<locked_blob>> &batch)
     return 0;
 }
 
-int sweep_blobs(gc_state &g)
+// The blobs of one algorithm's directory; batch carries over to the next.
+int sweep_algo_blobs(gc_state &g, const digest_algo *a, std::vector<std::unique_ptr<locked_blob>> &batch)
 {
-    char blobs[REG_PATH_BUF];
     char algo[REG_PATH_BUF];
-    path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(algo, sizeof algo, blobs, "sha256");
+    blob_algo_dir(a, algo, sizeof algo);
     dir_ptr d(opendir(algo));
     if (!d)
         return 0;
-    std::vector<std::unique_ptr<locked_blob>> batch;
     std::vector<std::string> fanouts;
     for (const dirent *e; (e = readdir(d.get())) != nullptr;)
         if (strlen(e->d_name) == 2 && e->d_name[0] != '.')
@@ -361,8 +361,11 @@ int sweep_blobs(gc_state &g)
         char fan_dir[REG_PATH_BUF];
         path_join(fan_dir, sizeof fan_dir, algo, fan.c_str());
         for (const std::string &hex : hex_entries(fan_dir)) {
+            // Only what blob_path_for_digest leads back to here.
+            if (hex_name_algo(hex.c_str()) != a || hex.compare(0, 2, fan) != 0)
+                continue;
             const std::string digest = digest_of(hex);
-            if (hex.compare(0, 2, fan) != 0 || g.referenced.count(digest))
+            if (g.referenced.count(digest))
                 continue;
             char path[REG_PATH_BUF];
             blob_path_for_digest(digest.c_str(), path, sizeof path);
@@ -378,6 +381,15 @@ int sweep_blobs(gc_state &g)
                 return -1;
         }
     }
+    return 0;
+}
+
+int sweep_blobs(gc_state &g)
+{
+    std::vector<std::unique_ptr<locked_blob>> batch;
+    for (const digest_algo &a : DIGEST_ALGOS)
+        if (sweep_algo_blobs(g, &a, batch) != 0)
+            return -1;
     return batch.empty() ? 0 : sweep_batch(g, batch);
 }
 

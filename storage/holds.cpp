@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr size_t DIGEST_LEN = REG_DIGEST_BUF - 1;
 // An owner record holds a repository name; the spare byte shows a longer one.
 constexpr size_t OWNER_BUF = REG_LIST_NAME_BUF + 1;
 // Repositories named per catalog page while every repository is visited.
@@ -72,7 +71,7 @@ int write_hold(const char *name, const char *digest)
         set_fault("cannot create holds directory: %s", dir);
         return -1;
     }
-    if (write_file(path, digest, DIGEST_LEN) != 0) {
+    if (write_file(path, digest, strlen(digest)) != 0) {
         set_fault("cannot record hold: %s", path);
         return -1;
     }
@@ -106,7 +105,7 @@ int manifest_links_read(const char *body, size_t len, manifest_links *out)
     auto digest_of = [](yyjson_val *desc) -> const char * {
         yyjson_val *digest = yyjson_is_obj(desc) ? yyjson_obj_get(desc, "digest") : nullptr;
         const char *text = yyjson_is_str(digest) ? yyjson_get_str(digest) : nullptr;
-        return text && digest_valid(text) ? text : nullptr;
+        return text && digest_any_valid(text) ? text : nullptr;
     };
     auto take_list = [&](const char *key, std::vector<std::string> *into) {
         yyjson_val *list = yyjson_obj_get(root, key);

@@ -2,20 +2,20 @@
 // upload IDs, repository names), the tests every operation applies before
 // a path is built from one, hex encoding of hashes, and the upload-ID
 // generator.
+#include <cstdio>
 #include <cstring>
 
 #include <cerrno>
 
 #include <sys/random.h>
 
+#include "sha256.h"
+#include "sha512.h"
 #include "storage_internal.h"
 
 namespace {
 
 constexpr char HEX[] = "0123456789abcdef";
-constexpr char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
-constexpr size_t DIGEST_HEX_LEN = 64;
 constexpr size_t UUID_LEN = 36;
 constexpr size_t REPO_NAME_MAX = 255;
 
@@ -48,17 +48,92 @@ void bin_to_hex(const uint8_t *bytes, uint64_t count, char *out)
     out[2 * count] = '\0';
 }
 
+const digest_algo *hex_name_algo(const char *hex)
+{
+    if (hex == nullptr)
+        return nullptr;
+    size_t len = strnlen(hex, DIGEST_HEX_MAX + 1);
+    for (size_t i = 0; i < len; ++i)
+        if (!is_lower_hex(hex[i]))
+            return nullptr;
+    for (const digest_algo &a : DIGEST_ALGOS)
+        if (a.hex_len == len)
+            return &a;
+    return nullptr;
+}
+
+const digest_algo *digest_algo_of(const char *s)
+{
+    if (s == nullptr)
+        return nullptr;
+    // The name and its ':' are compared as one prefix, case-sensitively.
+    if (!reference_is_digest(s))
+        return nullptr;
+    const digest_algo *by_digits = hex_name_algo(s + DIGEST_PREFIX_LEN);
+    return by_digits && strncmp(s, by_digits->name, DIGEST_PREFIX_LEN - 1) == 0 ? by_digits : nullptr;
+}
+
+int reference_is_digest(const char *reference)
+{
+    for (const digest_algo &a : DIGEST_ALGOS) {
+        size_t name_len = strlen(a.name);
+        if (strncmp(reference, a.name, name_len) == 0 && reference[name_len] == ':')
+            return 1;
+    }
+    return 0;
+}
+
+int reg_reference_is_digest(const char *reference)
+{
+    return reference && reference_is_digest(reference) ? 1 : 0;
+}
+
 int digest_valid(const char *s)
 {
-    if (s == nullptr || strncmp(s, DIGEST_PREFIX, DIGEST_PREFIX_LEN) != 0)
-        return 0;
-    const char *hex = s + DIGEST_PREFIX_LEN;
-    if (strnlen(hex, DIGEST_HEX_LEN + 1) != DIGEST_HEX_LEN)
-        return 0;
-    for (size_t i = 0; i < DIGEST_HEX_LEN; ++i)
-        if (!is_lower_hex(hex[i]))
-            return 0;
-    return 1;
+    return digest_algo_of(s) == &DIGEST_ALGOS[DIGEST_SHA256] ? 1 : 0;
+}
+
+int digest_any_valid(const char *s)
+{
+    return digest_algo_of(s) != nullptr ? 1 : 0;
+}
+
+static void digest_format(const digest_algo *algo, const uint8_t *raw, char *out)
+{
+    char hex[DIGEST_HEX_BUF];
+    bin_to_hex(raw, algo->hex_len / 2, hex);
+    snprintf(out, REG_DIGEST_BUF, "%s:%s", algo->name, hex);
+}
+
+void content_digest(const digest_algo *algo, const void *data, uint64_t len, char *out)
+{
+    if (algo == &DIGEST_ALGOS[DIGEST_SHA512]) {
+        uint8_t raw[SHA512_DIGEST_SIZE];
+        sha512_buffer(data, len, raw);
+        digest_format(algo, raw, out);
+        return;
+    }
+    uint8_t raw[SHA256_DIGEST_SIZE];
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    sha256_final(&ctx, raw);
+    digest_format(algo, raw, out);
+}
+
+void digest_of_hex_name(const char *hex, char *out)
+{
+    snprintf(out, REG_DIGEST_BUF, "%s:%s", hex_name_algo(hex)->name, hex);
+}
+
+int content_digest_fd(const digest_algo *algo, int fd, char *out)
+{
+    uint8_t raw[SHA512_DIGEST_SIZE];
+    int rc = algo == &DIGEST_ALGOS[DIGEST_SHA512] ? sha512_fd(fd, raw) : sha256_fd(fd, raw);
+    if (rc != 0)
+        return -1;
+    digest_format(algo, raw, out);
+    return 0;
 }
 
 // xorshift32 (Marsaglia): shifts 13, 17, 5.
@@ -154,12 +229,7 @@ int repo_name_valid(const char *s)
 
 int is_hex_name(const char *s)
 {
-    size_t i = 0;
-    for (; s[i] != '\0'; ++i) {
-        if (i >= 64 || !((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f')))
-            return 0;
-    }
-    return i == 64;
+    return hex_name_algo(s) != nullptr ? 1 : 0;
 }
 
 int check_repo_name(const char *name)
@@ -177,7 +247,7 @@ int check_repo_digest(const char *name, const char *digest)
 {
     if (check_repo_name(name) != 0)
         return -1;
-    if (!digest_valid(digest)) {
+    if (!digest_any_valid(digest)) {
         set_error("invalid digest reference");
         return -1;
     }

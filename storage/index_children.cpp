@@ -5,8 +5,8 @@
 // here?" with one directory read, each index leaves one record per manifest
 // it lists:
 //
-//   _manifests/index-children/sha256/<listed hex>/<index hex>
-//       the index's digest string (71 bytes, like a link)
+//   _manifests/index-children/<algo>/<listed hex>/<index hex>
+//       the index's digest string (like a link), algo the listed one's
 //
 // The records are written with the index (manifest_put.cpp) and removed with
 // its files (manifest_remove_files). A record counts only while the body of
@@ -24,16 +24,7 @@
 
 #include "storage_internal.h"
 
-namespace {
-
-constexpr const char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
-constexpr size_t HEX_LEN = 64;
-constexpr size_t LINK_BUF = REG_DIGEST_BUF;
-
-} // namespace
-
-// <root>/repositories/<name>/_manifests/index-children/sha256/<child hex>
+// <root>/repositories/<name>/_manifests/index-children/<algo>/<child hex>
 void index_child_dir(const char *name, const char *child_hex, char *out, size_t size)
 {
     char manifests[REG_PATH_BUF];
@@ -41,7 +32,7 @@ void index_child_dir(const char *name, const char *child_hex, char *out, size_t 
     char algo[REG_PATH_BUF];
     manifests_dir(name, manifests, sizeof manifests);
     path_join(base, sizeof base, manifests, INDEX_CHILDREN_DIR_NAME);
-    path_join(algo, sizeof algo, base, "sha256");
+    path_join(algo, sizeof algo, base, hex_name_algo(child_hex)->name);
     path_join(out, size, algo, child_hex);
 }
 
@@ -191,11 +182,11 @@ int index_children_rebuild(const char *name, int64_t *out_written)
             continue;
         std::vector<std::string> children;
         if (index_children_load(name, e->d_name, &children) != 0) {
-            set_fault("cannot read manifest %s@sha256:%s", name, e->d_name);
+            set_fault("cannot read manifest %s@%s", name, e->d_name);
             return -1;
         }
-        char link[LINK_BUF];
-        snprintf(link, sizeof link, "%s%.*s", DIGEST_PREFIX, static_cast<int>(HEX_LEN), e->d_name);
+        char link[REG_DIGEST_BUF];
+        digest_of_hex_name(e->d_name, link);
         for (const std::string &child : children) {
             char record[REG_PATH_BUF];
             char child_dir[REG_PATH_BUF];
@@ -209,7 +200,7 @@ int index_children_rebuild(const char *name, int64_t *out_written)
             }
             // mkdirs syncs each directory it makes into its parent, and
             // write_file the record and the directory that names it.
-            if (write_file(record, link, DIGEST_PREFIX_LEN + HEX_LEN) != 0) {
+            if (write_file(record, link, strlen(link)) != 0) {
                 set_fault("write index record failed: %s", record);
                 return -1;
             }

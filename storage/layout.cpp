@@ -1,5 +1,6 @@
 // Path builders for the on-disk tree below the storage root:
-//   blobs/sha256/<hh>/<hex>        blob files, fanned out by two digits
+//   blobs/<algo>/<hh>/<hex>        blob files, fanned out by two digits
+//                                  (algo: sha256 or sha512)
 //   uploads/<id>.part              uploads in progress
 //   uploads/owners/<id>            the repository an upload belongs to
 //   repositories/<name>/_manifests manifest bodies, media types, links
@@ -30,19 +31,24 @@ void manifests_dir(const char *name, char *out, size_t size)
 
 void blob_path_for_digest(const char *digest, char *out, size_t size)
 {
-    // digest is "sha256:" and 64 digits; the fan-out name is the first two.
+    // The fan-out name is the first two digits.
     char fan[REG_PATH_BUF];
     blob_fanout_dir(digest, fan, sizeof fan);
-    path_join(out, size, fan, digest + 7);
+    path_join(out, size, fan, digest + DIGEST_PREFIX_LEN);
+}
+
+void blob_algo_dir(const digest_algo *algo, char *out, size_t size)
+{
+    char blobs[REG_PATH_BUF];
+    path_join(blobs, sizeof blobs, s_root, "blobs");
+    path_join(out, size, blobs, algo->name);
 }
 
 void blob_fanout_dir(const char *digest, char *out, size_t size)
 {
-    const char pair[3] = {digest[7], digest[8], '\0'};
-    char blobs[REG_PATH_BUF];
+    const char pair[3] = {digest[DIGEST_PREFIX_LEN], digest[DIGEST_PREFIX_LEN + 1], '\0'};
     char algo[REG_PATH_BUF];
-    path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(algo, sizeof algo, blobs, "sha256");
+    blob_algo_dir(digest_algo_of(digest), algo, sizeof algo);
     path_join(out, size, algo, pair);
 }
 
@@ -83,15 +89,15 @@ void repo_hold_path(const char *name, const char *digest, char *out, size_t size
 {
     char dir[REG_PATH_BUF];
     repo_holds_dir(name, dir, sizeof dir);
-    path_join(out, size, dir, digest + 7);
+    path_join(out, size, dir, digest + DIGEST_PREFIX_LEN);
 }
 
 void repo_hold_released_path(const char *name, const char *digest, char *out, size_t size)
 {
     char dir[REG_PATH_BUF];
-    char file[128];
+    char file[DIGEST_HEX_BUF + 16];
     repo_holds_dir(name, dir, sizeof dir);
-    snprintf(file, sizeof file, "%s%s", digest + 7, HOLD_RELEASED_SUFFIX);
+    snprintf(file, sizeof file, "%s%s", digest + DIGEST_PREFIX_LEN, HOLD_RELEASED_SUFFIX);
     path_join(out, size, dir, file);
 }
 
@@ -123,7 +129,7 @@ void manifest_rev_dir(const char *name, const char *hex, char *out, size_t size)
     char algo[REG_PATH_BUF];
     manifests_dir(name, dir, sizeof dir);
     path_join(revisions, sizeof revisions, dir, "revisions");
-    path_join(algo, sizeof algo, revisions, "sha256");
+    path_join(algo, sizeof algo, revisions, hex_name_algo(hex)->name);
     path_join(out, size, algo, hex);
 }
 

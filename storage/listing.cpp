@@ -13,9 +13,6 @@ namespace {
 // At most this many names are collected per call; a listing holds at most
 // DIR_LISTING_CAP, so the array never fills in practice.
 constexpr int NAME_SLOTS = 1024;
-// A tag link is a 71-byte digest string; the read only tests that the
-// file can be read, so room for any link that names a manifest suffices.
-constexpr size_t LINK_BUF = 128;
 // json_escape_append handles a byte only while the longest escape (6 bytes)
 // and a terminator still fit with margin: position + 8 below the capacity.
 constexpr uint64_t ESCAPE_MARGIN = 8;
@@ -272,7 +269,7 @@ const char *reg_tags_list_json(const char *repo_name)
             // names is not examined here.
             char link_path[REG_PATH_BUF];
             manifest_tag_path(repo_name, entry.name, link_path, sizeof link_path);
-            char link[LINK_BUF];
+            char link[LINK_READ_BUF];
             if (read_file(link_path, link, sizeof link, nullptr) != 0) {
                 continue;
             }

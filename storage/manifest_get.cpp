@@ -8,28 +8,18 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "storage_internal.h"
 
 namespace {
 
-constexpr const char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof(DIGEST_PREFIX) - 1;
-constexpr size_t HEX_LEN = 64;
-constexpr size_t HEX_BUF = HEX_LEN + 1;
-// A tag link holds 71 bytes; the extra room shows whether anything follows.
-constexpr size_t TAG_LINK_BUF = 128;
 // The .ct text goes into the caller's 128-byte buffer with one byte spare.
 constexpr size_t CT_READ_CAP = REG_CONTENT_TYPE_BUF - 1;
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-
-int is_digest_reference(const char *reference)
-{
-    return strncmp(reference, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0;
-}
 
 // Builds the link path of a tag that has been checked to stay inside the
 // tags directory; -1 when the path would not fit and so name another file.
@@ -39,16 +29,16 @@ int tag_link_path(const char *name, const char *tag, char *out, size_t size)
     return strlen(out) >= size - 1 ? -1 : 0;
 }
 
-// Reference to the 64 digits of the digest it names. A tag is read through
-// its link, which must hold exactly one digest string.
+// Reference to the digits of the digest it names (DIGEST_HEX_BUF bytes). A
+// tag is read through its link, which must hold exactly one digest string.
 int manifest_resolve(const char *name, const char *reference, char *out_hex)
 {
-    if (is_digest_reference(reference)) {
-        if (!digest_valid(reference)) {
+    if (reference_is_digest(reference)) {
+        if (!digest_any_valid(reference)) {
             set_error("invalid digest reference");
             return -1;
         }
-        snprintf(out_hex, HEX_BUF, "%.*s", static_cast<int>(HEX_LEN), reference + DIGEST_PREFIX_LEN);
+        snprintf(out_hex, DIGEST_HEX_BUF, "%s", reference + DIGEST_PREFIX_LEN);
         return 0;
     }
     // A tag must not lead out of its repository's tags directory.
@@ -61,16 +51,16 @@ int manifest_resolve(const char *name, const char *reference, char *out_hex)
         set_error("tag too long: %s", reference);
         return -1;
     }
-    char link[TAG_LINK_BUF] = {};
+    char link[LINK_READ_BUF] = {};
     if (read_file(link_path, link, sizeof link, nullptr) != 0) {
         set_missing("tag not found: %s:%s", name, reference);
         return -1;
     }
-    if (!digest_valid(link)) {
+    if (!digest_any_valid(link)) {
         set_error_kind(REG_ERR_NOT_FOUND, "corrupt tag link: %s:%s", name, reference);
         return -1;
     }
-    snprintf(out_hex, HEX_BUF, "%.*s", static_cast<int>(HEX_LEN), link + DIGEST_PREFIX_LEN);
+    snprintf(out_hex, DIGEST_HEX_BUF, "%.*s", static_cast<int>(DIGEST_HEX_MAX), link + DIGEST_PREFIX_LEN);
     return 0;
 }
 
@@ -92,10 +82,12 @@ int tag_names_digest(const char *name, const char *tag, const char *hex)
     char link_path[REG_PATH_BUF];
     if (tag_link_path(name, tag, link_path, sizeof link_path) != 0)
         return 0;
-    char link[TAG_LINK_BUF] = {};
+    char link[LINK_READ_BUF] = {};
     if (read_file(link_path, link, sizeof link, nullptr) != 0)
         return 0;
-    return strncmp(link, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 && strncmp(link + DIGEST_PREFIX_LEN, hex, HEX_LEN) == 0;
+    const digest_algo *algo = hex_name_algo(hex);
+    return algo && strncmp(link, algo->name, DIGEST_PREFIX_LEN - 1) == 0 && link[DIGEST_PREFIX_LEN - 1] == ':' &&
+           strncmp(link + DIGEST_PREFIX_LEN, hex, algo->hex_len) == 0;
 }
 
 namespace {
@@ -119,65 +111,84 @@ int manifest_has_tag_for(const char *name, const char *hex)
     return 0;
 }
 
-enum body_read { BODY_OK, BODY_UNREADABLE, BODY_TOO_LARGE };
-
-// Reads a whole body into s_result, terminated. A body that does not fit
-// is refused rather than handed back cut short.
-body_read read_body(const char *path)
+// Resolves a reference and opens the body it leads to, with its media type
+// and digest: what reg_manifest_get and reg_manifest_open share. The
+// descriptor, or -1 with the message recorded.
+int manifest_open(const char *name, const char *reference, char *out_content_type, char *out_digest, uint64_t *out_size)
 {
-    std::unique_ptr<FILE, file_closer> f(fopen(path, "rb"));
-    if (!f)
-        return BODY_UNREADABLE;
-    size_t got = fread(s_result, 1, REG_MANIFEST_MAX, f.get());
-    if (ferror(f.get()))
-        return BODY_UNREADABLE;
-    if (got == REG_MANIFEST_MAX) {
-        char extra;
-        if (fread(&extra, 1, 1, f.get()) == 1) {
-            s_result[REG_MANIFEST_MAX] = '\0';
-            return BODY_TOO_LARGE;
-        }
-        if (ferror(f.get()))
-            return BODY_UNREADABLE;
+    if (!name || !reference || !out_content_type || !out_digest) {
+        set_error("NULL argument");
+        return -1;
     }
-    s_result[got] = '\0';
-    return BODY_OK;
+    if (check_repo_name(name) != 0)
+        return -1;
+    char hex[DIGEST_HEX_BUF];
+    if (manifest_resolve(name, reference, hex) != 0)
+        return -1;
+
+    char body_path[REG_PATH_BUF];
+    char ct_path[REG_PATH_BUF];
+    manifest_body_path(name, hex, body_path, sizeof body_path);
+    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
+    fd_guard body(open(body_path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (body.fd < 0 || fstat(body.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        set_missing("manifest body not found: %s@%s", name, reference);
+        return -1;
+    }
+    if (read_file(ct_path, out_content_type, CT_READ_CAP, nullptr) != 0 || out_content_type[0] == '\0')
+        snprintf(out_content_type, REG_CONTENT_TYPE_BUF, "%s", DEFAULT_MANIFEST_TYPE);
+    digest_of_hex_name(hex, out_digest);
+    *out_size = static_cast<uint64_t>(st.st_size);
+    return body.release();
 }
 
 } // namespace
 
 const char *reg_manifest_get(const char *name, const char *reference, char *out_content_type, char *out_digest)
 {
-    if (!name || !reference || !out_content_type || !out_digest) {
+    if (!out_content_type || !out_digest) {
         set_error("NULL argument");
         return nullptr;
     }
-    if (check_repo_name(name) != 0)
+    // The caller's buffers are written only for a body that is returned.
+    char content_type[REG_CONTENT_TYPE_BUF] = {};
+    char digest[REG_DIGEST_BUF] = {};
+    uint64_t size = 0;
+    fd_guard body(manifest_open(name, reference, content_type, digest, &size));
+    if (body.fd < 0)
         return nullptr;
-    char hex[HEX_BUF];
-    if (manifest_resolve(name, reference, hex) != 0)
-        return nullptr;
-
-    char body_path[REG_PATH_BUF];
-    char ct_path[REG_PATH_BUF];
-    manifest_body_path(name, hex, body_path, sizeof body_path);
-    manifest_ct_path(name, hex, ct_path, sizeof ct_path);
-
-    switch (read_body(body_path)) {
-    case BODY_OK:
-        break;
-    case BODY_UNREADABLE:
-        set_missing("manifest body not found: %s@%s", name, reference);
-        return nullptr;
-    case BODY_TOO_LARGE:
-        set_error_kind(REG_ERR_NOT_FOUND, "manifest body too large: %s@%s", name, reference);
+    // A body that does not fit the result buffer with its NUL is refused
+    // rather than handed back cut short.
+    if (size > REG_RESULT_SIZE - 1) {
+        set_error_kind(REG_ERR_TOO_LARGE, "manifest body too large: %s@%s", name, reference);
         return nullptr;
     }
-
-    if (read_file(ct_path, out_content_type, CT_READ_CAP, nullptr) != 0 || out_content_type[0] == '\0')
-        snprintf(out_content_type, REG_CONTENT_TYPE_BUF, "%s", DEFAULT_MANIFEST_TYPE);
-    snprintf(out_digest, REG_DIGEST_BUF, "sha256:%s", hex);
+    uint64_t got = 0;
+    while (got < size) {
+        ssize_t n = pread(body.fd, s_result + got, size - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            set_fault("cannot read manifest body: %s@%s", name, reference);
+            return nullptr;
+        }
+        got += static_cast<uint64_t>(n);
+    }
+    s_result[got] = '\0';
+    memcpy(out_content_type, content_type, REG_CONTENT_TYPE_BUF);
+    memcpy(out_digest, digest, REG_DIGEST_BUF);
     return s_result;
+}
+
+int reg_manifest_open(const char *name, const char *reference, char *out_content_type, char *out_digest,
+                      uint64_t *out_size)
+{
+    if (!out_size) {
+        set_error("NULL argument");
+        return -1;
+    }
+    return manifest_open(name, reference, out_content_type, out_digest, out_size);
 }
 
 int manifest_remove_files(const char *name, const char *hex, int strict)
@@ -234,13 +245,13 @@ int reg_manifest_delete(const char *name, const char *reference)
         set_fault("cannot lock repository: %s", name);
         return -1;
     }
-    char hex[HEX_BUF];
+    char hex[DIGEST_HEX_BUF];
     if (manifest_resolve(name, reference, hex) != 0)
         return -1;
 
     char rev_path[REG_PATH_BUF];
     manifest_rev_path(name, hex, rev_path, sizeof rev_path);
-    if (is_digest_reference(reference)) {
+    if (reference_is_digest(reference)) {
         // A revision link that is already gone is no failure.
         (void)remove_file(rev_path);
     } else {
@@ -264,7 +275,7 @@ int reg_manifest_delete(const char *name, const char *reference)
     // count as listing it. Decided under the lock that stores take, so an
     // index stored meanwhile is seen. A deletion by digest asks for the
     // manifest itself and is not held back.
-    if (!is_digest_reference(reference) && index_lists_manifest(name, hex) != 0)
+    if (!reference_is_digest(reference) && index_lists_manifest(name, hex) != 0)
         return 0;
     // What cannot be removed stays; the deletion itself has happened.
     return manifest_remove_files(name, hex, 0);

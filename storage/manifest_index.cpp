@@ -40,7 +40,7 @@ yyjson_doc *index_checked_doc(const void *body, uint64_t body_len)
     }
     if (rc == 0) {
         yyjson_val *subject = yyjson_obj_get(root, "subject");
-        if (subject && !digest_valid(digest_member(subject))) {
+        if (subject && !digest_any_valid(digest_member(subject))) {
             set_error("index subject missing valid digest");
             rc = -1;
         }
@@ -64,5 +64,5 @@ int index_validate(const void *body, uint64_t body_len)
 int reg_manifest_put_index(const char *name, const char *reference, const void *body, uint64_t body_len,
                            const char *content_type, char *out_digest)
 {
-    return manifest_store(MANIFEST_INDEX, name, reference, body, body_len, content_type, out_digest);
+    return manifest_store(MANIFEST_INDEX, name, reference, nullptr, 0, body, body_len, content_type, out_digest);
 }

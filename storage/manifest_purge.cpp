@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr const char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
-
 // Removes every tag link of the repository that names hex, durably. 0, or
 // -1 with the message when an existing link cannot be removed.
 int untag_all(const char *name, const char *hex)

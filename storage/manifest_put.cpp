@@ -1,7 +1,8 @@
 // Storing a manifest: validate the JSON members every manifest must carry,
-// then keep the body byte for byte under the SHA-256 of those bytes with its
-// media type, its referrer record (when it names a subject), its revision
-// link and, for a tag reference, the tag's link. Image indexes share every
+// then keep the body byte for byte under the digest of those bytes (SHA-256,
+// or the algorithm of the digest reference it is stored by) with its media
+// type, its referrer record (when it names a subject), its revision link and
+// the links of its tags. Image indexes share every
 // step but the validation (manifest_index.cpp).
 #include <cerrno>
 #include <cstdio>
@@ -13,20 +14,9 @@
 
 #include <yyjson.h>
 
-#include "sha256.h"
 #include "storage_internal.h"
 
 namespace {
-
-constexpr const char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof(DIGEST_PREFIX) - 1;
-constexpr size_t HEX_BUF = 2 * SHA256_DIGEST_SIZE + 1; // 64 digits + NUL
-constexpr size_t LINK_BUF = 80;                        // "sha256:" + 64 digits + NUL, with room
-
-int is_digest_reference(const char *reference)
-{
-    return strncmp(reference, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0;
-}
 
 // Frees a referrer record on every way out of a store.
 struct referrer_guard {
@@ -41,9 +31,48 @@ struct manifest_files {
     char ct[REG_PATH_BUF];
     char rev_dir[REG_PATH_BUF];
     char rev[REG_PATH_BUF];
-    char tag_dir[REG_PATH_BUF] = {};
     referrer_paths referrer;
 };
+
+// A tag link to write: <tags>/<tag>/current/link, and its directory.
+struct tag_target {
+    std::string link;
+    std::string dir;
+};
+
+// Checks each tag and builds its link path; duplicates count once. A tag
+// must stay one directory name below the repository's tags directory, and
+// its link path must not be cut short (it would then name another file).
+int tag_targets_make(const char *name, const char *const *tags, size_t count, std::vector<tag_target> *out)
+{
+    try {
+        for (size_t i = 0; i < count; ++i) {
+            const char *tag = tags[i];
+            if (!tag_confined(tag) || reference_is_digest(tag)) {
+                set_error("invalid tag: %s", tag ? tag : "");
+                return -1;
+            }
+            char link[REG_PATH_BUF];
+            manifest_tag_path(name, tag, link, sizeof link);
+            if (strlen(link) >= sizeof link - 1) {
+                set_error("tag too long: %s", tag);
+                return -1;
+            }
+            bool seen = false;
+            for (const tag_target &t : *out)
+                seen = seen || t.link == link;
+            if (seen)
+                continue;
+            std::string dir(link);
+            dir.resize(dir.rfind(PATH_SEP));
+            out->push_back({link, dir});
+        }
+    } catch (const std::bad_alloc &) {
+        set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
+        return -1;
+    }
+    return 0;
+}
 
 // The files of one store in publishing order. Whatever is not published
 // when the set goes out of scope is removed, so a failed store leaves no
@@ -101,7 +130,7 @@ public:
     }
 
 private:
-    static constexpr size_t FIRST_ROOM = 6; // body, type, two referrer files, revision, tag
+    static constexpr size_t FIRST_ROOM = 6; // body, type, two referrer files, revision, a tag
     static constexpr size_t SYNC_BATCH = 64;
     std::vector<staged_file> files_;
     std::vector<const char *> failures_;
@@ -124,7 +153,7 @@ size_t first_invalid_descriptor(yyjson_val *arr)
 {
     size_t count = yyjson_arr_size(arr);
     for (size_t i = 0; i < count; ++i)
-        if (!digest_valid(digest_member(yyjson_arr_get(arr, i))))
+        if (!digest_any_valid(digest_member(yyjson_arr_get(arr, i))))
             return i;
     return NO_INVALID_DESCRIPTOR;
 }
@@ -144,7 +173,7 @@ yyjson_doc *manifest_checked_doc(const void *body, uint64_t body_len)
         set_error("manifest must be a JSON object");
         rc = -1;
     }
-    if (rc == 0 && !digest_valid(digest_member(yyjson_obj_get(root, "config")))) {
+    if (rc == 0 && !digest_any_valid(digest_member(yyjson_obj_get(root, "config")))) {
         set_error("manifest missing valid config.digest");
         rc = -1;
     }
@@ -165,7 +194,7 @@ yyjson_doc *manifest_checked_doc(const void *body, uint64_t body_len)
     // among its subject's referrers.
     if (rc == 0) {
         yyjson_val *subject = yyjson_obj_get(root, "subject");
-        if (subject && !digest_valid(digest_member(subject))) {
+        if (subject && !digest_any_valid(digest_member(subject))) {
             set_error("manifest subject missing valid digest");
             rc = -1;
         }
@@ -210,10 +239,10 @@ int names_released_blob(const char *name, const manifest_links &links)
 
 } // namespace
 
-int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body, uint64_t body_len,
-                   const char *content_type, char *out_digest)
+int manifest_store(manifest_kind kind, const char *name, const char *reference, const char *const *tags,
+                   size_t tag_count, const void *body, uint64_t body_len, const char *content_type, char *out_digest)
 {
-    if (!name || !reference || !body || !out_digest) {
+    if (!name || !reference || !body || !out_digest || (tag_count > 0 && !tags)) {
         set_error("NULL argument");
         return -1;
     }
@@ -227,29 +256,22 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         set_error("empty reference");
         return -1;
     }
-    const bool by_digest = is_digest_reference(reference);
+    const bool by_digest = reference_is_digest(reference);
     // A digest reference names the body, so it must at least be a digest;
-    // whether it is this body's digest is known only after hashing.
-    if (by_digest && !digest_valid(reference)) {
+    // whether it is this body's digest is known only after hashing. Its
+    // algorithm is the one the body is named by; a tag's body is named by
+    // its SHA-256.
+    const digest_algo *algo = by_digest ? digest_algo_of(reference) : &DIGEST_ALGOS[DIGEST_SHA256];
+    if (!algo) {
         set_error("invalid digest reference");
         return -1;
     }
-    // A tag becomes one directory name below the repository's tags
-    // directory: refuse anything that would lead out of it, and any tag whose
-    // link path would be cut short (it would then name another file).
-    char tag_link[REG_PATH_BUF];
-    if (!by_digest) {
-        if (!tag_confined(reference)) {
-            set_error("invalid tag: %s", reference);
-            return -1;
-        }
-        manifest_tag_path(name, reference, tag_link, sizeof tag_link);
-        if (strlen(tag_link) >= sizeof tag_link - 1) {
-            set_error("tag too long: %s", reference);
-            return -1;
-        }
-    }
-    // Larger bodies could not be handed back whole by a lookup.
+    std::vector<tag_target> tag_links;
+    if (!by_digest && tag_targets_make(name, &reference, 1, &tag_links) != 0)
+        return -1;
+    if (tag_targets_make(name, tags, tag_count, &tag_links) != 0)
+        return -1;
+    // Larger bodies are refused whatever they hold.
     if (body_len > REG_MANIFEST_MAX) {
         set_error_kind(REG_ERR_TOO_LARGE, "manifest too large");
         return -1;
@@ -258,16 +280,9 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     if (!doc)
         return -1;
 
-    sha256_ctx ctx;
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    sha256_init(&ctx);
-    sha256_update(&ctx, body, body_len);
-    sha256_final(&ctx, hash);
-    char hex[HEX_BUF];
-    bin_to_hex(hash, sizeof hash, hex);
-
-    char link_text[LINK_BUF];
-    snprintf(link_text, sizeof link_text, "sha256:%s", hex);
+    char link_text[REG_DIGEST_BUF];
+    content_digest(algo, body, body_len, link_text);
+    const char *hex = link_text + DIGEST_PREFIX_LEN;
     if (by_digest && strcmp(reference, link_text) != 0) {
         yyjson_doc_free(doc);
         set_error_kind(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", reference, link_text);
@@ -292,11 +307,6 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
     manifest_rev_path(name, hex, files.rev, sizeof files.rev);
     manifests_dir(name, files.manifests, sizeof files.manifests);
     const bool has_referrer = referrer_record_paths(name, hex, &referrer, &files.referrer) == 1;
-    if (!by_digest) {
-        // The tag link's own directory: <tags>/<tag>/current.
-        snprintf(files.tag_dir, sizeof files.tag_dir, "%s", tag_link);
-        *strrchr(files.tag_dir, PATH_SEP) = '\0';
-    }
 
     if (mkdirs(files.manifests) != 0) {
         set_fault("mkdirs manifests dir failed");
@@ -310,9 +320,11 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         set_fault("mkdirs revision dir failed");
         return -1;
     }
-    if (!by_digest && mkdirs(files.tag_dir) != 0) {
-        set_fault("mkdirs tag dir failed");
-        return -1;
+    for (const tag_target &t : tag_links) {
+        if (mkdirs(t.dir.c_str()) != 0) {
+            set_fault("mkdirs tag dir failed");
+            return -1;
+        }
     }
     // One record per manifest an index lists, so that a deletion can tell
     // that the manifest is listed (index_children.cpp).
@@ -359,9 +371,11 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
                                      "write referrer back-pointer failed") != 0 ||
                           staged.add(files.referrer.entry, referrer.descriptor, referrer.descriptor_len,
                                      "write referrer failed") != 0)) ||
-        staged.add(files.rev, link_text, link_len, "write revision link failed") != 0 ||
-        (!by_digest && staged.add(tag_link, link_text, link_len, "write tag link failed") != 0))
+        staged.add(files.rev, link_text, link_len, "write revision link failed") != 0)
         return -1;
+    for (const tag_target &t : tag_links)
+        if (staged.add(t.link.c_str(), link_text, link_len, "write tag link failed") != 0)
+            return -1;
     if (staged.sync() != 0)
         return -1;
 
@@ -390,11 +404,16 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
         return -1;
     if (!children.empty() && index_children_sync_dirs(name, children) != 0)
         return -1;
-    const char *dirs[] = {files.manifests, has_referrer ? files.referrer.dir : nullptr, files.rev_dir,
-                          by_digest ? nullptr : files.tag_dir};
+    const char *dirs[] = {files.manifests, has_referrer ? files.referrer.dir : nullptr, files.rev_dir};
     for (const char *dir : dirs) {
         if (dir && sync_dir(dir) != 0) {
             set_fault("cannot sync directory: %s", dir);
+            return -1;
+        }
+    }
+    for (const tag_target &t : tag_links) {
+        if (sync_dir(t.dir.c_str()) != 0) {
+            set_fault("cannot sync directory: %s", t.dir.c_str());
             return -1;
         }
     }
@@ -406,5 +425,12 @@ int manifest_store(manifest_kind kind, const char *name, const char *reference, 
 int reg_manifest_put(const char *name, const char *reference, const void *body, uint64_t body_len,
                      const char *content_type, char *out_digest)
 {
-    return manifest_store(MANIFEST_IMAGE, name, reference, body, body_len, content_type, out_digest);
+    return manifest_store(MANIFEST_IMAGE, name, reference, nullptr, 0, body, body_len, content_type, out_digest);
+}
+
+int reg_manifest_put_tags(int is_index, const char *name, const char *digest, const char *const *tags, size_t tag_count,
+                          const void *body, uint64_t body_len, const char *content_type, char *out_digest)
+{
+    return manifest_store(is_index ? MANIFEST_INDEX : MANIFEST_IMAGE, name, digest, tags, tag_count, body, body_len,
+                          content_type, out_digest);
 }

@@ -2,7 +2,7 @@
 // manifest (signatures, SBOMs, attestations). Each one is recorded when it is
 // stored, so that answering needs no scan of every manifest:
 //
-//   _manifests/referrers/sha256/<subject hex>/<referrer hex>
+//   _manifests/referrers/<algo>/<subject hex>/<referrer hex>
 //       the descriptor the listing serves for the referrer, as JSON
 //   _manifests/<referrer hex>.subject
 //       back-pointer: the subject's digest string, so that a deletion finds
@@ -27,12 +27,7 @@
 
 namespace {
 
-constexpr const char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof(DIGEST_PREFIX) - 1;
-constexpr size_t HEX_LEN = 64;
-constexpr size_t HEX_BUF = HEX_LEN + 1;
-// A back-pointer holds 71 bytes; the extra room shows whether anything follows.
-constexpr size_t BACK_POINTER_BUF = 128;
+constexpr size_t HEX_BUF = DIGEST_HEX_BUF;
 constexpr const char INDEX_HEAD[] =
     "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
 constexpr const char INDEX_TAIL[] = "]}";
@@ -42,7 +37,7 @@ static_assert(sizeof INDEX_HEAD - 1 + sizeof INDEX_TAIL - 1 == REG_REFERRERS_IND
 // largest descriptor shows a file that is larger.
 constexpr size_t DESCRIPTOR_BUF = REG_REFERRER_DESCRIPTOR_MAX + 2;
 // Entry names looked at per pass over a subject's directory. A page never
-// holds more descriptors: each one carries its 71-byte digest and more.
+// holds more descriptors: each one carries a digest of 71 bytes or more.
 constexpr size_t REFERRER_BATCH = REG_REFERRERS_PAGE_MAX / 64;
 
 struct doc_deleter {
@@ -68,7 +63,7 @@ void subject_dir(const char *name, const char *subject_hex, char *out, size_t si
     char algo[REG_PATH_BUF];
     manifests_dir(name, manifests, sizeof manifests);
     path_join(referrers, sizeof referrers, manifests, "referrers");
-    path_join(algo, sizeof algo, referrers, "sha256");
+    path_join(algo, sizeof algo, referrers, hex_name_algo(subject_hex)->name);
     path_join(out, size, algo, subject_hex);
 }
 
@@ -91,11 +86,10 @@ int read_back_pointer(const char *name, const char *hex, char *out)
 {
     char path[REG_PATH_BUF];
     back_pointer_path(name, hex, path, sizeof path);
-    char text[BACK_POINTER_BUF] = {};
-    if (read_file(path, text, sizeof text, nullptr) != 0 || !digest_valid(text))
+    char text[LINK_READ_BUF] = {};
+    if (read_file(path, text, sizeof text, nullptr) != 0 || !digest_any_valid(text))
         return -1;
-    // digest_valid has checked the length: 71 characters and the NUL.
-    memcpy(out, text, REG_DIGEST_BUF);
+    snprintf(out, REG_DIGEST_BUF, "%s", text);
     return 0;
 }
 
@@ -126,9 +120,9 @@ bool load_referrer(const char *name, const char *subject_hex, const char *hex, c
         return false;
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *digest = str_member(root, "digest");
-    if (!digest || yyjson_get_len(digest) != DIGEST_PREFIX_LEN + HEX_LEN ||
-        strncmp(yyjson_get_str(digest), DIGEST_PREFIX, DIGEST_PREFIX_LEN) != 0 ||
-        strcmp(yyjson_get_str(digest) + DIGEST_PREFIX_LEN, hex) != 0)
+    char own[REG_DIGEST_BUF];
+    digest_of_hex_name(hex, own);
+    if (!digest || yyjson_get_len(digest) != strlen(own) || strcmp(yyjson_get_str(digest), own) != 0)
         return false;
     if (filter) {
         yyjson_val *type = str_member(root, "artifactType");
@@ -161,7 +155,7 @@ void collect_batch(const char *dir_path, const char *after, std::vector<hex_name
         return;
     while (const dirent *entry = readdir(dir.get())) {
         // Temporary files of a write in progress and anything else that is
-        // not a digest's 64 digits are no entries.
+        // not a digest's digits are no entries.
         if (!is_hex_name(entry->d_name) || strcmp(entry->d_name, after) <= 0)
             continue;
         if (batch->size() == REFERRER_BATCH) {
@@ -190,7 +184,7 @@ int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *di
     yyjson_val *subject = str_member(yyjson_obj_get(root, "subject"), "digest");
     if (!subject)
         return 0;
-    if (!digest_valid(yyjson_get_str(subject))) {
+    if (!digest_any_valid(yyjson_get_str(subject))) {
         set_error("manifest subject missing valid digest");
         return -1;
     }
@@ -241,7 +235,7 @@ int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *di
         set_error("referrer descriptor too large: %zu bytes, at most %zu", len, REG_REFERRER_DESCRIPTOR_MAX);
         return -1;
     }
-    memcpy(rec->subject, yyjson_get_str(subject), REG_DIGEST_BUF); // 71 characters and the NUL
+    snprintf(rec->subject, sizeof rec->subject, "%s", yyjson_get_str(subject));
     rec->descriptor = json;
     rec->descriptor_len = len;
     return 0;
@@ -306,12 +300,12 @@ const char *reg_referrers_page_json(const char *name, const char *subject_digest
     }
     if (check_repo_name(name) != 0)
         return nullptr;
-    if (!digest_valid(subject_digest)) {
+    if (!digest_any_valid(subject_digest)) {
         set_error("invalid subject digest");
         return nullptr;
     }
     const bool from_first = !last || last[0] == '\0';
-    if (!from_first && !digest_valid(last)) {
+    if (!from_first && !digest_any_valid(last)) {
         set_error("invalid last digest");
         return nullptr;
     }
@@ -343,7 +337,7 @@ const char *reg_referrers_page_json(const char *name, const char *subject_digest
     size_t count = 0;
     char after[HEX_BUF] = {};
     if (!from_first)
-        memcpy(after, last + DIGEST_PREFIX_LEN, HEX_BUF);
+        snprintf(after, sizeof after, "%s", last + DIGEST_PREFIX_LEN);
     char written[HEX_BUF] = {};
     bool cut = false;
     bool more = limit > 0;
@@ -376,7 +370,7 @@ const char *reg_referrers_page_json(const char *name, const char *subject_digest
         // A cut page holds at least one descriptor: any descriptor served
         // fills an empty page alone, and n == 0 looks at none.
         if (cut)
-            snprintf(out_next_last, next_size, "%s%s", DIGEST_PREFIX, written);
+            digest_of_hex_name(written, out_next_last);
     }
     return s_result;
 }

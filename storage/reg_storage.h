@@ -1,6 +1,12 @@
 // Public interface of the registry storage library: the whole registry on
-// disk below one storage root (blobs by SHA-256, uploads, manifests with
+// disk below one storage root (blobs by digest, uploads, manifests with
 // tags, tag list, catalog, statistics).
+//
+// A digest string is "sha256:" and 64, or "sha512:" and 128, lowercase
+// hexadecimal digits of the content's hash; every operation that takes a
+// digest or a manifest reference accepts either. A reference that begins
+// with "sha256:" or "sha512:" names a manifest by digest, any other one is
+// a tag. A manifest stored under a tag is named by its SHA-256.
 //
 // Conventions: every operation returns 0 (or a value) on success and -1 (a
 // null pointer for text, -1 for 64-bit counts) on failure, after recording a
@@ -15,13 +21,20 @@
 #include <cstdint>
 #include <cstdio>
 
+// 1 when a reference names a manifest by digest (it begins with "sha256:"
+// or "sha512:"), 0 when it is a tag.
+int reg_reference_is_digest(const char *reference);
+
 // Sizes callers allocate for the library's outputs.
-constexpr size_t REG_DIGEST_BUF = 72; // "sha256:" + 64 digits + NUL
-constexpr size_t REG_UUID_BUF = 37;   // 8-4-4-4-12 + NUL
+// The longest digest string: "sha512:" + 128 digits + NUL.
+constexpr size_t REG_DIGEST_BUF = 136;
+constexpr size_t REG_UUID_BUF = 37; // 8-4-4-4-12 + NUL
 constexpr size_t REG_CONTENT_TYPE_BUF = 128;
 constexpr size_t REG_RESULT_SIZE = 1048576; // shared result buffer
-// The largest manifest: what the result buffer returns whole with its NUL.
-constexpr size_t REG_MANIFEST_MAX = REG_RESULT_SIZE - 1;
+// The largest manifest stored (4 MiB, what registries are asked to take).
+// reg_manifest_get returns bodies that fit the result buffer with their NUL;
+// reg_manifest_open serves any stored one.
+constexpr size_t REG_MANIFEST_MAX = 4194304;
 
 // What kind of failure the last message records, so that a caller can tell
 // a mistake of its own (answered 4xx) from a fault of the server (5xx)
@@ -67,6 +80,17 @@ int reg_manifest_put(const char *name, const char *reference, const void *body, 
                      const char *content_type, char *out_digest);
 const char *reg_manifest_get(const char *name, const char *reference, char *out_content_type, char *out_digest);
 int reg_manifest_delete(const char *name, const char *reference);
+// A stored manifest of any size, for serving without a copy into the result
+// buffer (which reg_manifest_get needs, and so refuses bodies of 1 MiB and
+// more): resolves the reference as reg_manifest_get does and returns the
+// open body (the caller closes it) with its size, media type and digest;
+// -1 with the message recorded.
+int reg_manifest_open(const char *name, const char *reference, char *out_content_type, char *out_digest,
+                      uint64_t *out_size);
+// Writes the first size bytes of a body reg_manifest_open gave to out, in
+// fixed-size pieces. -1 when reading ("read error on manifest") or writing
+// ("write error sending manifest") fails.
+int reg_manifest_send_file(int manifest_fd, uint64_t size, FILE *out);
 // Deletes a stored manifest by its digest string together with every tag of
 // the repository that names it (what a registry-API DELETE by digest means).
 // Fails with "manifest body not found: %s@%s" when it is not stored.
@@ -225,6 +249,13 @@ const char *reg_catalog_page_filtered_json(int n, const char *last, reg_name_fil
 // must be a JSON object whose "manifests" array names each entry by digest.
 int reg_manifest_put_index(const char *name, const char *reference, const void *body, uint64_t body_len,
                            const char *content_type, char *out_digest);
+// Stores a manifest by its digest (an image index when is_index, as
+// reg_manifest_put_index does; else as reg_manifest_put does) and points
+// each of tag_count tags at it in the same store: what a push by digest
+// with tag parameters asks. Each tag is checked as a tag reference is, and
+// one refused stores nothing ("invalid tag: %s").
+int reg_manifest_put_tags(int is_index, const char *name, const char *digest, const char *const *tags, size_t tag_count,
+                          const void *body, uint64_t body_len, const char *content_type, char *out_digest);
 // The subject a stored manifest names: 1 with its digest in out_subject
 // (REG_DIGEST_BUF bytes), 0 when it names none or is not stored, -1 on
 // failure with the message recorded.

@@ -8,9 +8,6 @@
 
 namespace {
 
-// Room for a tag link; the read only tests that the link can be read.
-constexpr size_t LINK_BUF = 128;
-
 int count_repos(void)
 {
     char repos[REG_PATH_BUF];
@@ -28,39 +25,40 @@ int count_repos(void)
     return count;
 }
 
-// Blob files lie one level below blobs/sha256, in the fan-out directories.
+// Blob files lie one level below blobs/<algo>, in the fan-out directories;
+// the bytes of both algorithms count.
 int64_t count_blobs(int *out_count)
 {
     int64_t total = 0;
     int count = 0;
-    char blobs[REG_PATH_BUF];
-    char store[REG_PATH_BUF];
-    path_join(blobs, sizeof blobs, s_root, "blobs");
-    path_join(store, sizeof store, blobs, "sha256");
+    for (const digest_algo &algo : DIGEST_ALGOS) {
+        char store[REG_PATH_BUF];
+        blob_algo_dir(&algo, store, sizeof store);
 
-    dir_listing fanouts;
-    if (list_dir(store, &fanouts) == 0) {
-        for (int i = 0; i < fanouts.count; ++i) {
-            if (!fanouts.entries[i].is_dir) {
-                continue;
-            }
-            char fanout[REG_PATH_BUF];
-            path_join(fanout, sizeof fanout, store, fanouts.entries[i].name);
-            dir_listing files;
-            if (list_dir(fanout, &files) != 0) {
-                continue;
-            }
-            for (int j = 0; j < files.count; ++j) {
-                if (files.entries[j].is_dir) {
+        dir_listing fanouts;
+        if (list_dir(store, &fanouts) == 0) {
+            for (int i = 0; i < fanouts.count; ++i) {
+                if (!fanouts.entries[i].is_dir) {
                     continue;
                 }
-                char file[REG_PATH_BUF];
-                path_join(file, sizeof file, fanout, files.entries[j].name);
-                int64_t size = file_size(file);
-                if (size > 0) {
-                    total += size;
+                char fanout[REG_PATH_BUF];
+                path_join(fanout, sizeof fanout, store, fanouts.entries[i].name);
+                dir_listing files;
+                if (list_dir(fanout, &files) != 0) {
+                    continue;
                 }
-                ++count;
+                for (int j = 0; j < files.count; ++j) {
+                    if (files.entries[j].is_dir) {
+                        continue;
+                    }
+                    char file[REG_PATH_BUF];
+                    path_join(file, sizeof file, fanout, files.entries[j].name);
+                    int64_t size = file_size(file);
+                    if (size > 0) {
+                        total += size;
+                    }
+                    ++count;
+                }
             }
         }
     }
@@ -102,7 +100,7 @@ int count_tags(void)
             path_join(tag, sizeof tag, tags, tag_listing.entries[j].name);
             path_join(current, sizeof current, tag, "current");
             path_join(link_path, sizeof link_path, current, "link");
-            char link[LINK_BUF];
+            char link[LINK_READ_BUF];
             if (read_file(link_path, link, sizeof link, nullptr) == 0) {
                 ++count;
             }

@@ -24,6 +24,48 @@ constexpr char PATH_SEP = '/';
 constexpr const char *PATH_SEP_STR = "/";
 constexpr const char *DEFAULT_MANIFEST_TYPE = "application/vnd.docker.distribution.manifest.v2+json";
 
+// The algorithms content is addressed by. A digest string is the name, ':'
+// and the digits; both names have six characters, so the digits always
+// start at DIGEST_PREFIX_LEN and their count alone tells the algorithm of a
+// file named by them. The name is also the directory that keeps the
+// algorithm's blobs, revision links and records beside the other's.
+struct digest_algo {
+    const char *name;
+    size_t hex_len;
+};
+enum { DIGEST_SHA256, DIGEST_SHA512 };
+// inline: one table for the whole library, so that algorithms compare by address.
+inline constexpr digest_algo DIGEST_ALGOS[] = {{"sha256", 64}, {"sha512", 128}};
+constexpr size_t DIGEST_PREFIX_LEN = 7;
+constexpr size_t DIGEST_HEX_MAX = 128;
+constexpr size_t DIGEST_HEX_BUF = DIGEST_HEX_MAX + 1;
+static_assert(REG_DIGEST_BUF == DIGEST_PREFIX_LEN + DIGEST_HEX_MAX + 1);
+// Room to read a link file (tag, revision, hold, record, back-pointer): one
+// digest string, and spare room that shows whether anything follows it.
+constexpr size_t LINK_READ_BUF = REG_DIGEST_BUF + 64;
+// The algorithm of a well-formed digest string of either algorithm, null
+// for anything else.
+const digest_algo *digest_algo_of(const char *digest);
+// The algorithm whose digits a file name is: 64 or 128 lowercase
+// hexadecimal digits and nothing else; null otherwise.
+const digest_algo *hex_name_algo(const char *hex);
+// A reference that begins with an algorithm's name and ':' asks for a
+// manifest by digest (and must then be a valid digest string); any other
+// reference is a tag.
+int reference_is_digest(const char *reference);
+// A well-formed "sha256:" digest string and nothing else.
+int digest_valid(const char *s);
+// A well-formed digest string of either algorithm: what every operation on
+// blobs and manifests accepts.
+int digest_any_valid(const char *s);
+// The digest string (REG_DIGEST_BUF bytes) of bytes in memory, or of a
+// whole open file (0, or -1 when it cannot be read), by algo.
+void content_digest(const digest_algo *algo, const void *data, uint64_t len, char *out);
+int content_digest_fd(const digest_algo *algo, int fd, char *out);
+// The digest string (REG_DIGEST_BUF bytes) whose digits a file name is; the
+// name must pass is_hex_name.
+void digest_of_hex_name(const char *hex, char *out);
+
 // Library state (state.cpp). Zeroed at process start.
 extern char s_root[REG_ROOT_BUF];
 extern int32_t s_ready;
@@ -146,6 +188,8 @@ void repos_dir(char *out, size_t size);
 void manifests_dir(const char *name, char *out, size_t size);
 void blob_path_for_digest(const char *digest, char *out, size_t size);
 void blob_fanout_dir(const char *digest, char *out, size_t size);
+// <root>/blobs/<algorithm>: where the fan-out directories of one algorithm lie.
+void blob_algo_dir(const digest_algo *algo, char *out, size_t size);
 void upload_path_for_uuid(const char *uuid, char *out, size_t size);
 // The owner record of an upload: the name of the repository that started
 // it, in a directory of its own so that no count of uploads takes it for one.
@@ -189,8 +233,8 @@ struct manifest_links {
     std::string subject;
 };
 int manifest_links_read(const char *body, size_t len, manifest_links *out);
-// 1 when s is 64 lowercase hexadecimal digits: the name of a manifest body,
-// a blob or a hold.
+// 1 when s is the digits of a digest of either algorithm: the name of a
+// manifest body, a blob or a hold.
 int is_hex_name(const char *s);
 // A hold given up by garbage collection leaves this suffix on its name for
 // the grace period, so that a manifest naming the blob is refused until
@@ -227,7 +271,7 @@ int check_upload_id(const char *upload_uuid);
 
 // Identifiers (ident.cpp).
 void bin_to_hex(const uint8_t *bytes, uint64_t count, char *out);
-int digest_valid(const char *s);
+
 void rng_next(uint32_t *state);
 void uuid_make(char *out);
 // A fresh version-4 UUID from the kernel's randomness: 0, or -1 with errno.
@@ -296,9 +340,10 @@ int index_validate(const void *body, uint64_t body_len);
 
 // The storing steps shared by image manifests and indexes: argument and
 // reference checks, size limit, validation by kind, hashing, the atomic
-// writes of body, media type, referrer record, revision link and tag link.
-int manifest_store(manifest_kind kind, const char *name, const char *reference, const void *body, uint64_t body_len,
-                   const char *content_type, char *out_digest);
+// writes of body, media type, referrer record, revision link and the links
+// of the reference's tag and of tags (tag_count of them, may be 0).
+int manifest_store(manifest_kind kind, const char *name, const char *reference, const char *const *tags,
+                   size_t tag_count, const void *body, uint64_t body_len, const char *content_type, char *out_digest);
 
 // What the referrers listing keeps for a manifest that names a subject.
 struct referrer_record {

@@ -152,6 +152,31 @@ int append_from(const char *upload_uuid, const byte_stream &src, uint64_t len, i
     return -1;
 }
 
+// Writes len bytes of an open file from offset on to out, in fixed-size
+// pieces; what names the content in the messages ("blob", "manifest").
+int copy_out(int in_fd, uint64_t offset, uint64_t len, const byte_stream &out, const char *what)
+{
+    (void)posix_fadvise(in_fd, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_SEQUENTIAL);
+    char buf[STREAM_PIECE];
+    uint64_t sent = 0;
+    while (sent < len) {
+        size_t want = len - sent < sizeof buf ? static_cast<size_t>(len - sent) : sizeof buf;
+        ssize_t n = pread_some(in_fd, buf, want, static_cast<off_t>(offset + sent));
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO; // the file is shorter than it was
+            set_fault("read error on %s", what);
+            return -1;
+        }
+        if (stream_write_all(out, buf, static_cast<size_t>(n)) != 0) {
+            set_error("write error sending %s", what);
+            return -1;
+        }
+        sent += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
 int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_stream &out)
 {
     if (!digest) {
@@ -161,7 +186,7 @@ int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_
     if (require_ready() != 0) {
         return -1;
     }
-    if (!digest_valid(digest)) {
+    if (!digest_any_valid(digest)) {
         set_error("invalid digest");
         return -1;
     }
@@ -183,24 +208,7 @@ int send_range_to(const char *digest, uint64_t offset, uint64_t len, const byte_
         set_error_kind(REG_ERR_RANGE, "range beyond blob end");
         return -1;
     }
-    (void)posix_fadvise(in.fd, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_SEQUENTIAL);
-
-    char buf[STREAM_PIECE];
-    uint64_t sent = 0;
-    while (sent < len) {
-        size_t want = len - sent < sizeof buf ? static_cast<size_t>(len - sent) : sizeof buf;
-        ssize_t n = pread_some(in.fd, buf, want, static_cast<off_t>(offset + sent));
-        if (n <= 0) {
-            set_fault("read error on blob");
-            return -1;
-        }
-        if (stream_write_all(out, buf, static_cast<size_t>(n)) != 0) {
-            set_error("write error sending blob");
-            return -1;
-        }
-        sent += static_cast<uint64_t>(n);
-    }
-    return 0;
+    return copy_out(in.fd, offset, len, out, "blob");
 }
 
 } // namespace
@@ -291,4 +299,13 @@ int reg_blob_send_range(const char *digest, uint64_t offset, uint64_t len, int o
 int reg_blob_send_range_file(const char *digest, uint64_t offset, uint64_t len, FILE *out)
 {
     return send_range_to(digest, offset, len, byte_stream{-1, out});
+}
+
+int reg_manifest_send_file(int manifest_fd, uint64_t size, FILE *out)
+{
+    if (manifest_fd < 0 || !out) {
+        set_error("NULL argument");
+        return -1;
+    }
+    return copy_out(manifest_fd, 0, size, byte_stream{-1, out}, "manifest");
 }

@@ -17,20 +17,13 @@
 #include <memory>
 #include <new>
 
-#include "sha256.h"
 #include "storage_internal.h"
 
 namespace {
 
-constexpr char DIGEST_PREFIX[] = "sha256:";
-constexpr size_t DIGEST_PREFIX_LEN = sizeof DIGEST_PREFIX - 1;
-constexpr size_t DIGEST_LEN = REG_DIGEST_BUF - 1;
-constexpr size_t HEX_LEN = 64;
-constexpr size_t HEX_BUF = HEX_LEN + 1;
-// A link is read with room beyond a digest, so that trailing bytes show.
-constexpr size_t LINK_BUF = 128;
 // What a finding says about the content: a digest and a few words.
-constexpr size_t DETAIL_BUF = 160;
+constexpr size_t DETAIL_BUF = 256;
+constexpr size_t ALGO_COUNT = sizeof DIGEST_ALGOS / sizeof DIGEST_ALGOS[0];
 // Names tried in the quarantine ("<name>", "<name>.1", ...) before giving
 // up: a file moved aside that often means something else is wrong.
 constexpr int QUARANTINE_NAMES = 100;
@@ -48,7 +41,8 @@ static_assert(sizeof KIND_LABELS / sizeof KIND_LABELS[0] == REG_VERIFY_UNREADABL
 struct verify_walk {
     const reg_verify_options *options;
     reg_verify_result *result;
-    fd_guard blobs{-1}; // blobs/sha256, -1 when the store has none
+    // blobs/<algo> per algorithm, -1 when the store has none
+    fd_guard blobs[ALGO_COUNT] = {fd_guard{-1}, fd_guard{-1}};
     char quarantine[PATH_MAX] = "";
 };
 
@@ -165,21 +159,21 @@ read_outcome open_regular(int dir_fd, const char *name, fd_guard *out, struct st
     return READ_OK;
 }
 
-// SHA-256 of a file, streamed, as 64 digits; *st describes the file hashed.
-read_outcome hash_file(int dir_fd, const char *name, char *out_hex, struct stat *st)
+// The digest of a file by the algorithm its name is the digits of,
+// streamed, into out_digest (REG_DIGEST_BUF bytes); *st describes the file
+// hashed.
+read_outcome hash_file(int dir_fd, const char *name, char *out_digest, struct stat *st)
 {
     fd_guard fd(-1);
     read_outcome r = open_regular(dir_fd, name, &fd, st);
     if (r != READ_OK)
         return r;
-    uint8_t hash[SHA256_DIGEST_SIZE];
-    if (sha256_fd(fd.fd, hash) != 0)
+    if (content_digest_fd(hex_name_algo(name), fd.fd, out_digest) != 0)
         return READ_FAILED;
-    bin_to_hex(hash, sizeof hash, out_hex);
     return READ_OK;
 }
 
-// A link's content, terminated, at most LINK_BUF - 1 bytes of it.
+// A link's content, terminated, at most LINK_READ_BUF - 1 bytes of it.
 read_outcome read_link(int dir_fd, const char *name, char *buf, size_t *len)
 {
     fd_guard fd(-1);
@@ -188,8 +182,8 @@ read_outcome read_link(int dir_fd, const char *name, char *buf, size_t *len)
     if (r != READ_OK)
         return r;
     size_t got = 0;
-    while (got < LINK_BUF - 1) {
-        ssize_t n = read(fd.fd, buf + got, LINK_BUF - 1 - got);
+    while (got < LINK_READ_BUF - 1) {
+        ssize_t n = read(fd.fd, buf + got, LINK_READ_BUF - 1 - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -208,18 +202,22 @@ read_outcome read_link(int dir_fd, const char *name, char *buf, size_t *len)
 void link_problem(const char *content, size_t len, const char *own_hex, char *out, size_t size)
 {
     out[0] = '\0';
-    bool digest_first = len >= DIGEST_LEN && strncmp(content, DIGEST_PREFIX, DIGEST_PREFIX_LEN) == 0 &&
-                        strnlen(content, DIGEST_LEN) == DIGEST_LEN;
+    // The algorithm's name at the start tells how long the digest must be.
+    size_t digest_len = 0;
+    for (const digest_algo &a : DIGEST_ALGOS)
+        if (strncmp(content, a.name, DIGEST_PREFIX_LEN - 1) == 0 && content[DIGEST_PREFIX_LEN - 1] == ':')
+            digest_len = DIGEST_PREFIX_LEN + a.hex_len;
+    bool digest_first = digest_len > 0 && len >= digest_len && strnlen(content, digest_len) == digest_len;
     char head[REG_DIGEST_BUF] = "";
     if (digest_first)
-        snprintf(head, sizeof head, "%.*s", static_cast<int>(DIGEST_LEN), content);
-    if (!digest_first || !digest_valid(head)) {
-        snprintf(out, size, "holds %zu%s bytes, not a digest", len, len >= LINK_BUF - 1 ? " or more" : "");
+        snprintf(head, sizeof head, "%.*s", static_cast<int>(digest_len), content);
+    if (!digest_first || !digest_any_valid(head)) {
+        snprintf(out, size, "holds %zu%s bytes, not a digest", len, len >= LINK_READ_BUF - 1 ? " or more" : "");
         return;
     }
-    if (len > DIGEST_LEN) {
-        snprintf(out, size, "%s followed by %zu%s more bytes", head, len - DIGEST_LEN,
-                 len >= LINK_BUF - 1 ? " or" : "");
+    if (len > digest_len) {
+        snprintf(out, size, "%s followed by %zu%s more bytes", head, len - digest_len,
+                 len >= LINK_READ_BUF - 1 ? " or" : "");
         return;
     }
     if (own_hex && strcmp(head + DIGEST_PREFIX_LEN, own_hex) != 0)
@@ -341,13 +339,16 @@ int quarantine_manifest(verify_walk *w, const char *repo, int manifests_fd, cons
     rel_join(rel, rel_manifests, ct_name);
     if (quarantine_move(w, manifests_fd, ct_name, rel, other) < 0)
         return -1;
+    const char *algo = hex_name_algo(hex)->name;
+    char revisions[REG_PATH_BUF];
     char rev_dir[REG_PATH_BUF];
-    rel_join(rev_dir, "revisions/sha256", hex);
+    rel_join(revisions, "revisions", algo);
+    rel_join(rev_dir, revisions, hex);
     char rev_rel[REG_PATH_BUF];
     rel_join(rev_rel, rel_manifests, rev_dir);
     rel_join(rel, rev_rel, "link");
     int rev_fd = -1;
-    for (const char *part : {"revisions", "sha256", hex}) {
+    for (const char *part : {"revisions", algo, hex}) {
         int next = openat(rev_fd < 0 ? manifests_fd : rev_fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (rev_fd >= 0)
             close(rev_fd);
@@ -366,10 +367,12 @@ int quarantine_manifest(verify_walk *w, const char *repo, int manifests_fd, cons
 
 // ---- Blobs ----
 
-void verify_fanout(verify_walk *w, DIR *fan, const char *fan_name, const char *rel_fan, int *failed)
+void verify_fanout(verify_walk *w, const digest_algo *algo, DIR *fan, const char *fan_name, const char *rel_fan,
+                   int *failed)
 {
     for (const dirent *e; !*failed && (e = next_entry(w, fan, rel_fan)) != nullptr;) {
-        if (!is_hex_name(e->d_name))
+        // Digits of the other algorithm name no blob of this directory.
+        if (hex_name_algo(e->d_name) != algo)
             continue;
         char rel[REG_PATH_BUF];
         rel_join(rel, rel_fan, e->d_name);
@@ -388,9 +391,9 @@ void verify_fanout(verify_walk *w, DIR *fan, const char *fan_name, const char *r
         }
         if (type != ENTRY_FILE)
             continue;
-        char hex[HEX_BUF];
+        char digest[REG_DIGEST_BUF];
         struct stat st;
-        read_outcome r = hash_file(dirfd(fan), e->d_name, hex, &st);
+        read_outcome r = hash_file(dirfd(fan), e->d_name, digest, &st);
         if (r == READ_GONE)
             continue;
         if (r != READ_OK) {
@@ -401,12 +404,12 @@ void verify_fanout(verify_walk *w, DIR *fan, const char *fan_name, const char *r
         w->result->blob_bytes += st.st_size;
         char detail[DETAIL_BUF];
         reg_verify_kind kind;
-        if (strcmp(hex, e->d_name) != 0) {
+        if (strcmp(digest + DIGEST_PREFIX_LEN, e->d_name) != 0) {
             kind = REG_VERIFY_BLOB_CORRUPT;
-            snprintf(detail, sizeof detail, "bytes hash to %s%s", DIGEST_PREFIX, hex);
+            snprintf(detail, sizeof detail, "bytes hash to %s", digest);
         } else if (strncmp(fan_name, e->d_name, 2) != 0 || strlen(fan_name) != 2) {
             kind = REG_VERIFY_BLOB_MISPLACED;
-            snprintf(detail, sizeof detail, "belongs in blobs/sha256/%.2s", hex);
+            snprintf(detail, sizeof detail, "belongs in blobs/%s/%.2s", algo->name, e->d_name);
         } else {
             continue;
         }
@@ -418,49 +421,64 @@ void verify_fanout(verify_walk *w, DIR *fan, const char *fan_name, const char *r
     }
 }
 
-int verify_blobs(verify_walk *w, int root_fd)
+int verify_algo_blobs(verify_walk *w, DIR *blobs, size_t a)
 {
-    dir_ptr blobs = open_listing(w, root_fd, "blobs", "blobs");
-    dir_ptr store = blobs ? open_listing(w, dirfd(blobs.get()), "sha256", "blobs/sha256") : nullptr;
+    const digest_algo *algo = &DIGEST_ALGOS[a];
+    char rel_store[REG_PATH_BUF];
+    rel_join(rel_store, "blobs", algo->name);
+    dir_ptr store = open_listing(w, dirfd(blobs), algo->name, rel_store);
     if (!store)
         return 0;
-    w->blobs.fd = dup(dirfd(store.get()));
-    if (w->blobs.fd < 0) {
-        set_fault("cannot open blobs/sha256: %s", strerror(errno));
+    w->blobs[a].fd = dup(dirfd(store.get()));
+    if (w->blobs[a].fd < 0) {
+        set_fault("cannot open %s: %s", rel_store, strerror(errno));
         return -1;
     }
     int failed = 0;
-    for (const dirent *e; !failed && (e = next_entry(w, store.get(), "blobs/sha256")) != nullptr;) {
+    for (const dirent *e; !failed && (e = next_entry(w, store.get(), rel_store)) != nullptr;) {
         char rel[REG_PATH_BUF];
-        rel_join(rel, "blobs/sha256", e->d_name);
+        rel_join(rel, rel_store, e->d_name);
         entry_type type = entry_type_at(store.get(), e);
         if (type == ENTRY_SYMLINK) {
             report(w, REG_VERIFY_SYMLINK, rel, "not followed");
             continue;
         }
-        // Files lying directly in blobs/sha256 are no blobs of the layout.
+        // Files lying directly in blobs/<algo> are no blobs of the layout.
         if (type != ENTRY_DIR)
             continue;
         dir_ptr fan = open_listing(w, dirfd(store.get()), e->d_name, rel);
         if (fan)
-            verify_fanout(w, fan.get(), e->d_name, rel, &failed);
+            verify_fanout(w, algo, fan.get(), e->d_name, rel, &failed);
     }
     return failed ? -1 : 0;
 }
 
-// Whether the bytes of the blob with these 64 digits are stored. A
-// symbolic link in their place counts: it is reported on its own.
+int verify_blobs(verify_walk *w, int root_fd)
+{
+    dir_ptr blobs = open_listing(w, root_fd, "blobs", "blobs");
+    if (!blobs)
+        return 0;
+    for (size_t a = 0; a < ALGO_COUNT; ++a)
+        if (verify_algo_blobs(w, blobs.get(), a) != 0)
+            return -1;
+    return 0;
+}
+
+// Whether the bytes of the blob with these digits are stored. A symbolic
+// link in their place counts: it is reported on its own.
 bool blob_present(verify_walk *w, const char *hex)
 {
-    if (w->blobs.fd < 0)
+    const digest_algo *algo = hex_name_algo(hex);
+    const int blobs_fd = algo ? w->blobs[algo - DIGEST_ALGOS].fd : -1;
+    if (blobs_fd < 0)
         return false;
     const char fan[3] = {hex[0], hex[1], '\0'};
     struct stat st;
-    if (fstatat(w->blobs.fd, fan, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+    if (fstatat(blobs_fd, fan, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
         return false;
     char rel[REG_PATH_BUF];
     rel_join(rel, fan, hex);
-    return fstatat(w->blobs.fd, rel, &st, AT_SYMLINK_NOFOLLOW) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+    return fstatat(blobs_fd, rel, &st, AT_SYMLINK_NOFOLLOW) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
 }
 
 // ---- Repositories ----
@@ -518,8 +536,8 @@ int verify_bodies(verify_walk *w, const char *repo, DIR *manifests, const char *
             kind = REG_VERIFY_SYMLINK;
             snprintf(detail, sizeof detail, "not followed");
         } else if (type == ENTRY_FILE) {
-            char hex[HEX_BUF];
-            read_outcome r = hash_file(dirfd(manifests), e->d_name, hex, &st);
+            char digest[REG_DIGEST_BUF];
+            read_outcome r = hash_file(dirfd(manifests), e->d_name, digest, &st);
             if (r == READ_GONE)
                 continue;
             if (r != READ_OK) {
@@ -527,10 +545,10 @@ int verify_bodies(verify_walk *w, const char *repo, DIR *manifests, const char *
                 continue;
             }
             ++w->result->manifests;
-            if (strcmp(hex, e->d_name) == 0)
+            if (strcmp(digest + DIGEST_PREFIX_LEN, e->d_name) == 0)
                 continue;
             kind = REG_VERIFY_MANIFEST_CORRUPT;
-            snprintf(detail, sizeof detail, "bytes hash to %s%s", DIGEST_PREFIX, hex);
+            snprintf(detail, sizeof detail, "bytes hash to %s", digest);
         } else {
             continue;
         }
@@ -549,7 +567,7 @@ int verify_bodies(verify_walk *w, const char *repo, DIR *manifests, const char *
 // it; true with the digest it names in out_digest when it is well formed.
 bool check_link(verify_walk *w, int dir_fd, const char *name, const char *rel, const char *own_hex, char *out_digest)
 {
-    char content[LINK_BUF];
+    char content[LINK_READ_BUF];
     size_t len = 0;
     switch (read_link(dir_fd, name, content, &len)) {
     case READ_OK:
@@ -570,18 +588,28 @@ bool check_link(verify_walk *w, int dir_fd, const char *name, const char *rel, c
         report(w, REG_VERIFY_LINK_MALFORMED, rel, problem);
         return false;
     }
-    memcpy(out_digest, content, REG_DIGEST_BUF);
+    snprintf(out_digest, REG_DIGEST_BUF, "%.*s", static_cast<int>(REG_DIGEST_BUF - 1), content);
     return true;
 }
+
+void verify_algo_revisions(verify_walk *w, int manifests_fd, int revs_fd, const char *rel_revs, const digest_algo *a);
 
 void verify_revisions(verify_walk *w, int manifests_fd, const char *rel_manifests)
 {
     char rel_revs[REG_PATH_BUF];
     rel_join(rel_revs, rel_manifests, "revisions");
     dir_ptr revs = open_listing(w, manifests_fd, "revisions", rel_revs);
+    if (!revs)
+        return;
+    for (const digest_algo &a : DIGEST_ALGOS)
+        verify_algo_revisions(w, manifests_fd, dirfd(revs.get()), rel_revs, &a);
+}
+
+void verify_algo_revisions(verify_walk *w, int manifests_fd, int revs_fd, const char *rel_revs, const digest_algo *a)
+{
     char rel_algo[REG_PATH_BUF];
-    rel_join(rel_algo, rel_revs, "sha256");
-    dir_ptr algo = revs ? open_listing(w, dirfd(revs.get()), "sha256", rel_algo) : nullptr;
+    rel_join(rel_algo, rel_revs, a->name);
+    dir_ptr algo = open_listing(w, revs_fd, a->name, rel_algo);
     if (!algo)
         return;
     for (const dirent *e; (e = next_entry(w, algo.get(), rel_algo)) != nullptr;) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "reg_storage.h"
 #include "subprocess.h"
 
 using cgitest::error_doc;
@@ -29,7 +30,7 @@ constexpr const char kNosniff[] = "X-Content-Type-Options: nosniff";
 constexpr const char kJsonType[] = "Content-Type: application/json; charset=utf-8";
 constexpr const char kDefaultType[] = "application/vnd.docker.distribution.manifest.v2+json";
 constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
-constexpr size_t kManifestMax = 1048575;
+constexpr size_t kManifestMax = REG_MANIFEST_MAX;
 
 class ManifestProgram : public cgitest::TempDirTest {
 protected:
@@ -342,7 +343,7 @@ TEST_F(ManifestProgram, OversizedBodyIsRefusedBeforeReading)
         std::string stdin_data;
     };
     const Case kCases[] = {
-        {"one byte over", {"CONTENT_LENGTH=1048576"}, std::string(kManifestMax + 1, ' ')},
+        {"one byte over", {"CONTENT_LENGTH=" + std::to_string(kManifestMax + 1)}, std::string(kManifestMax + 1, ' ')},
         // Declared but never sent: reading would wait or allocate 2 GB.
         {"2 GB declared", {"CONTENT_LENGTH=2147483648"}, ""},
         {"beyond 32 bits declared", {"CONTENT_LENGTH=99999999999"}, ""},

@@ -2,6 +2,7 @@
 // port from the same configuration generator that scripts/serve.sh uses,
 // with a fresh storage root, and talks HTTP to it over a socket.
 #include "e2e_server.h"
+#include "reg_storage.h"
 
 using namespace e2e;
 using cgitest::error_doc;
@@ -76,8 +77,8 @@ TEST_F(LighttpdTest, ErrorDocuments)
          "invalid tag: x\\\\y"},
         {"digest checked", "PUT", "/v2/library/app/manifests/" + wrong, manifest(), 400, "MANIFEST_INVALID",
          "digest mismatch: expected " + wrong + ", got " + sha256_digest(manifest())},
-        {"too large", "PUT", "/v2/library/app/manifests/v1", std::string(1048576, ' '), 413, "MANIFEST_INVALID",
-         "manifest too large"},
+        {"too large", "PUT", "/v2/library/app/manifests/v1", std::string(REG_MANIFEST_MAX + 1, ' '), 413,
+         "MANIFEST_INVALID", "manifest too large"},
         {"unknown delete", "DELETE", "/v2/library/app/manifests/nope", "", 404, "MANIFEST_UNKNOWN", "manifest unknown"},
         {"method", "PATCH", "/v2/library/app/manifests/v1", "", 405, "UNSUPPORTED",
          "Method not allowed for manifest endpoint"},

@@ -134,7 +134,11 @@ TEST_F(IndexTest, ValidationTable)
         {"digest a number", "{\"manifests\":[{\"digest\":7}]}", "index manifest 0 missing valid digest"},
         {"upper-case digest", index_of({d, "sha256:" + std::string(64, 'A')}), "index manifest 1 missing valid digest"},
         {"short digest", index_of({"sha256:" + std::string(63, 'a')}), "index manifest 0 missing valid digest"},
-        {"sha512 digest", index_of({"sha512:" + std::string(128, 'a')}), "index manifest 0 missing valid digest"},
+        {"sha512 digest cut short", index_of({"sha512:" + std::string(127, 'a')}),
+         "index manifest 0 missing valid digest"},
+        {"sha256 digits under sha512", index_of({"sha512:" + std::string(64, 'a')}),
+         "index manifest 0 missing valid digest"},
+        {"other algorithm", index_of({"sha384:" + std::string(96, 'a')}), "index manifest 0 missing valid digest"},
         {"subject a string", index_of({d}, ",\"subject\":\"" + d + "\""), "index subject missing valid digest"},
         {"subject bad digest", index_of({d}, subject_member("sha256:xyz")), "index subject missing valid digest"},
         {"subject null", index_of({d}, ",\"subject\":null"), "index subject missing valid digest"},
@@ -142,6 +146,8 @@ TEST_F(IndexTest, ValidationTable)
         {"two platforms", index_of({d, digest_of('b')}), nullptr},
         {"with subject", index_of({d}, subject_member(digest_of('c'))), nullptr},
         {"duplicate key, first counts", "{\"manifests\":[],\"manifests\":7}", nullptr},
+        {"sha512 entry and subject",
+         index_of({"sha512:" + std::string(128, 'a')}, subject_member("sha512:" + std::string(128, 'b'))), nullptr},
     };
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.label);

@@ -129,6 +129,29 @@ protected:
     {
         return mdir(name) / "tags" / tag / "current" / "link";
     }
+    // What a server sends for the reference: the body reg_manifest_open
+    // gives, written out by reg_manifest_send_file ("<refused>" when not).
+    static std::string served_whole(const std::string &ref)
+    {
+        char ct[REG_CONTENT_TYPE_BUF] = {};
+        char digest[REG_DIGEST_BUF] = {};
+        uint64_t size = 0;
+        int fd = reg_manifest_open(kRepo, ref.c_str(), ct, digest, &size);
+        if (fd < 0)
+            return "<refused>";
+        FILE *out = tmpfile();
+        int rc = out ? reg_manifest_send_file(fd, size, out) : -1;
+        close(fd);
+        std::string got;
+        if (rc == 0) {
+            got.resize(size);
+            rewind(out);
+            got.resize(fread(got.data(), 1, size, out));
+        }
+        if (out)
+            fclose(out);
+        return rc == 0 ? got : "<send failed>";
+    }
 
     // Stores `body` and returns the 64 digits of the digest handed back.
     std::string put(const std::string &body, const char *reference, const char *type = nullptr,
@@ -680,34 +703,38 @@ TEST_F(ManifestTest, PutRefusesBodyLongerThanTheLimit)
     EXPECT_EQ(reg_manifest_put(kRepo, "big", junk.data(), junk.size(), nullptr, digest), -1);
     EXPECT_STREQ(reg_storage_last_error(), "manifest too large");
 
+    // The largest is stored and served whole through an open body.
     const std::string largest = padded_manifest(REG_MANIFEST_MAX);
     const std::string hex = put(largest, "big");
-    char ct[REG_CONTENT_TYPE_BUF];
-    const char *got = reg_manifest_get(kRepo, "big", ct, digest);
-    ASSERT_NE(got, nullptr) << reg_storage_last_error();
-    EXPECT_EQ(strlen(got), REG_MANIFEST_MAX);
-    EXPECT_TRUE(std::string_view(got) == largest);
+    EXPECT_EQ(served_whole("big"), largest);
+    EXPECT_EQ(served_whole("sha256:" + hex), largest);
 }
 
-TEST_F(ManifestTest, GetRefusesBodyFileLongerThanTheLimit)
+TEST_F(ManifestTest, GetReturnsOnlyBodiesTheResultBufferHolds)
 {
     const std::string hex = put(manifest(), "v1");
-    spit(body_file(hex), std::string(2 * 1024 * 1024, 'x'));
     char ct[REG_CONTENT_TYPE_BUF] = "ct";
     char digest[REG_DIGEST_BUF] = "dg";
-    EXPECT_EQ(reg_manifest_get(kRepo, "v1", ct, digest), nullptr);
-    EXPECT_STREQ(reg_storage_last_error(), "manifest body too large: library/app@v1");
-    EXPECT_STREQ(ct, "ct");
-    EXPECT_STREQ(digest, "dg");
-
-    spit(body_file(hex), std::string(REG_MANIFEST_MAX + 1, 'x'));
-    EXPECT_EQ(reg_manifest_get(kRepo, ("sha256:" + hex).c_str(), ct, digest), nullptr);
-    EXPECT_EQ(std::string(reg_storage_last_error()), "manifest body too large: library/app@sha256:" + hex);
-
-    spit(body_file(hex), std::string(REG_MANIFEST_MAX, 'x'));
+    // With its NUL a body of REG_RESULT_SIZE bytes does not fit: refused,
+    // not cut, and the caller's buffers are left as they were.
+    for (const std::string &ref : {std::string("v1"), "sha256:" + hex}) {
+        SCOPED_TRACE(ref);
+        spit(body_file(hex), std::string(REG_RESULT_SIZE, 'x'));
+        EXPECT_EQ(reg_manifest_get(kRepo, ref.c_str(), ct, digest), nullptr);
+        EXPECT_EQ(std::string(reg_storage_last_error()), "manifest body too large: library/app@" + ref);
+        EXPECT_STREQ(ct, "ct");
+        EXPECT_STREQ(digest, "dg");
+    }
+    spit(body_file(hex), std::string(REG_RESULT_SIZE - 1, 'x'));
     const char *got = reg_manifest_get(kRepo, "v1", ct, digest);
     ASSERT_NE(got, nullptr) << reg_storage_last_error();
-    EXPECT_EQ(strlen(got), REG_MANIFEST_MAX);
+    EXPECT_EQ(strlen(got), REG_RESULT_SIZE - 1);
+    EXPECT_EQ(digest, "sha256:" + hex);
+
+    // What the result buffer cannot hold is served from the open body.
+    const std::string big(3 * 1024 * 1024, 'y');
+    spit(body_file(hex), big);
+    EXPECT_EQ(served_whole("v1"), big);
 }
 
 // ---- Many tags --------------------------------------------------------------
