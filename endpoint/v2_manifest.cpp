@@ -128,7 +128,7 @@ std::vector<const char *> tag_params(std::vector<std::string> *keep)
         if (!tag)
             break;
         if (i == TAG_PARAMS_MAX)
-            oci_send_error(400, "TAG_INVALID", "too many tag parameters");
+            oci_send_error(400, "MANIFEST_INVALID", "too many tag parameters");
         keep->emplace_back(tag);
     }
     std::vector<const char *> tags;

@@ -55,6 +55,60 @@ TEST(DigestValid, AcceptsOnlyTheCanonicalForm)
     EXPECT_EQ(digest_valid(nullptr), 0);
 }
 
+// Beside the sha256-only digest_valid: either algorithm, each with its own
+// number of digits, and the reference rule that tells a digest from a tag.
+TEST(DigestAnyValid, EachAlgorithmWithItsOwnLength)
+{
+    const std::string hex128 = kHex64 + kHex64;
+    struct Case {
+        std::string text;
+        int valid;
+        int is_digest_reference;
+    };
+    const Case kCases[] = {
+        {"sha256:" + kHex64, 1, 1},
+        {"sha512:" + hex128, 1, 1},
+        {"sha512:" + kHex64, 0, 1},
+        {"sha256:" + hex128, 0, 1},
+        {"sha512:" + hex128.substr(0, 127), 0, 1},
+        {"sha512:" + hex128 + "0", 0, 1},
+        {"sha512:" + hex128.substr(0, 127) + "A", 0, 1},
+        {"SHA512:" + hex128, 0, 0},
+        {"sha384:" + std::string(96, 'a'), 0, 0},
+        {"sha512" + hex128, 0, 0},
+        {"latest", 0, 0},
+        {"", 0, 0},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(digest_any_valid(c.text.c_str()), c.valid);
+        EXPECT_EQ(reference_is_digest(c.text.c_str()), c.is_digest_reference);
+        EXPECT_EQ(reg_reference_is_digest(c.text.c_str()), c.is_digest_reference);
+        EXPECT_EQ(digest_valid(c.text.c_str()), c.valid && c.text.compare(0, 7, "sha256:") == 0 ? 1 : 0);
+    }
+    EXPECT_EQ(digest_any_valid(nullptr), 0);
+    EXPECT_EQ(reg_reference_is_digest(nullptr), 0);
+    // The digits alone tell the algorithm of a file named by them.
+    EXPECT_EQ(hex_name_algo(kHex64.c_str()), &DIGEST_ALGOS[DIGEST_SHA256]);
+    EXPECT_EQ(hex_name_algo(hex128.c_str()), &DIGEST_ALGOS[DIGEST_SHA512]);
+    EXPECT_EQ(hex_name_algo(kHex64.substr(1).c_str()), nullptr);
+    EXPECT_EQ(hex_name_algo((hex128 + "0").c_str()), nullptr);
+    EXPECT_EQ(hex_name_algo((kHex64 + ".released").c_str()), nullptr);
+}
+
+TEST(ContentDigest, KnownAnswersOfBothAlgorithms)
+{
+    char out[REG_DIGEST_BUF];
+    content_digest(&DIGEST_ALGOS[DIGEST_SHA256], "abc", 3, out);
+    EXPECT_STREQ(out, "sha256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    content_digest(&DIGEST_ALGOS[DIGEST_SHA512], "abc", 3, out);
+    EXPECT_STREQ(out, "sha512:ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3"
+                      "feebbd454d4423643ce80e2a9ac94fa54ca49f");
+    EXPECT_EQ(strlen(out), REG_DIGEST_BUF - 1);
+    digest_of_hex_name(out + DIGEST_PREFIX_LEN, out);
+    EXPECT_EQ(std::string(out, 7), "sha512:");
+}
+
 TEST(RngNext, XorshiftStep)
 {
     uint32_t state = 1;
