@@ -1,5 +1,5 @@
 // Which repository holds which blob, and which repository an upload belongs
-// to. The bytes of a blob are stored once (blobs/sha256/<hh>/<hex>) and
+// to. The bytes of a blob are stored once (blobs/<algo>/<hh>/<hex>) and
 // shared; a repository sees only the blobs it holds: those it finished an
 // upload of or mounted from a repository that held them. A hold is a file
 // repositories/<name>/_layers/<hex> holding the digest string, written and

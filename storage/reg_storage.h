@@ -194,7 +194,7 @@ struct reg_gc_options {
     int64_t grace_seconds; // nothing younger is swept (REG_GC_GRACE_DEFAULT)
     // Called for each thing removed (or, in a dry run, that would be):
     // kind is "blob", "hold", "upload" or "manifest", what names it
-    // ("sha256:..." or "<repository>@sha256:..." or the upload's ID), bytes
+    // (a digest, "<repository>@<digest>" or the upload's ID), bytes
     // is what it frees on disk (0 for a hold). May be null.
     void (*report)(void *ctx, const char *kind, const char *what, int64_t bytes);
     void *ctx;
@@ -295,11 +295,11 @@ const char *reg_referrers_page_json(const char *name, const char *subject_digest
 //
 // reg_verify walks the whole store, as an administration command does
 // beside a serving registry, and reports what does not hold together:
-// every blob (blobs/sha256/<hh>/<hex>) and every repository's manifest
-// body (_manifests/<hex>) is hashed again, streamed, and must hash to its
-// name, a blob in the fan-out directory of its first two digits; every tag
-// link and revision link must hold exactly the 71-byte digest of a body the
-// repository stores (a revision link its own), and every hold
+// every blob (blobs/<algo>/<hh>/<hex>) and every repository's manifest
+// body (_manifests/<hex>) is hashed again by its algorithm, streamed, and
+// must hash to its name, a blob in the fan-out directory of its first two
+// digits; every tag link and revision link must hold exactly the digest of
+// a body the repository stores (a revision link its own), and every hold
 // (_layers/<hex>) exactly its digest, of a blob whose bytes are stored.
 // Symbolic links are never followed: one found where the store keeps its
 // own files or directories is reported instead.

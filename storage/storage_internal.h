@@ -197,7 +197,7 @@ constexpr const char *UPLOAD_OWNERS_DIR_NAME = "owners";
 void upload_owners_dir(char *out, size_t size);
 void upload_owner_path(const char *uuid, char *out, size_t size);
 // A repository's holds: one file per blob it holds, named by the digest's
-// 64 digits and holding the digest string (71 bytes, like a link file).
+// digits and holding the digest string (like a link file).
 constexpr const char *REPO_HOLDS_DIR_NAME = "_layers";
 void repo_holds_dir(const char *name, char *out, size_t size);
 void repo_hold_path(const char *name, const char *digest, char *out, size_t size);
@@ -372,13 +372,13 @@ int referrer_record_paths(const char *name, const char *hex, const referrer_reco
 void referrer_forget(const char *name, const char *hex);
 
 // What the stored indexes of a repository list (index_children.cpp): one
-// record per listed manifest and index, index-children/sha256/<listed
+// record per listed manifest and index, index-children/<algo>/<listed
 // hex>/<index hex> inside _manifests, holding the index's digest string. A
 // record counts only while its index's body is stored.
 constexpr const char *INDEX_CHILDREN_DIR_NAME = "index-children";
 void index_child_dir(const char *name, const char *child_hex, char *out, size_t size);
 void index_child_record_path(const char *name, const char *child_hex, const char *index_hex, char *out, size_t size);
-// The distinct manifests (64 digits each) links lists. 0, or -1 with errno.
+// The distinct manifests (their digits) links lists. 0, or -1 with errno.
 int index_children_from(const manifest_links &links, std::vector<std::string> *out_hex);
 // The same for a stored body, read before its files are removed. 0 (a body
 // that is no JSON object lists nothing), or -1 with errno; records nothing.

@@ -510,7 +510,7 @@ int open_repo_dir(int repos_fd, const char *name)
     }
 }
 
-// Whether the repository stores the manifest body with these 64 digits; a
+// Whether the repository stores the manifest body with these digits; a
 // symbolic link in its place counts, as it is reported on its own.
 bool body_present(int manifests_fd, const char *hex)
 {
@@ -592,19 +592,6 @@ bool check_link(verify_walk *w, int dir_fd, const char *name, const char *rel, c
     return true;
 }
 
-void verify_algo_revisions(verify_walk *w, int manifests_fd, int revs_fd, const char *rel_revs, const digest_algo *a);
-
-void verify_revisions(verify_walk *w, int manifests_fd, const char *rel_manifests)
-{
-    char rel_revs[REG_PATH_BUF];
-    rel_join(rel_revs, rel_manifests, "revisions");
-    dir_ptr revs = open_listing(w, manifests_fd, "revisions", rel_revs);
-    if (!revs)
-        return;
-    for (const digest_algo &a : DIGEST_ALGOS)
-        verify_algo_revisions(w, manifests_fd, dirfd(revs.get()), rel_revs, &a);
-}
-
 void verify_algo_revisions(verify_walk *w, int manifests_fd, int revs_fd, const char *rel_revs, const digest_algo *a)
 {
     char rel_algo[REG_PATH_BUF];
@@ -633,6 +620,17 @@ void verify_algo_revisions(verify_walk *w, int manifests_fd, int revs_fd, const 
         if (!body_present(manifests_fd, digest + DIGEST_PREFIX_LEN))
             report(w, REG_VERIFY_REVISION_DANGLING, rel, "manifest body not stored");
     }
+}
+
+void verify_revisions(verify_walk *w, int manifests_fd, const char *rel_manifests)
+{
+    char rel_revs[REG_PATH_BUF];
+    rel_join(rel_revs, rel_manifests, "revisions");
+    dir_ptr revs = open_listing(w, manifests_fd, "revisions", rel_revs);
+    if (!revs)
+        return;
+    for (const digest_algo &a : DIGEST_ALGOS)
+        verify_algo_revisions(w, manifests_fd, dirfd(revs.get()), rel_revs, &a);
 }
 
 void verify_tags(verify_walk *w, int manifests_fd, const char *rel_manifests)

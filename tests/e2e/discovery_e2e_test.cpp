@@ -88,14 +88,6 @@ protected:
         return out;
     }
 
-    static std::string tags_body(const std::string &repo, const std::vector<std::string> &tags)
-    {
-        std::string s = "{\"name\":\"" + repo + "\",\"tags\":[";
-        for (size_t i = 0; i < tags.size(); i++)
-            s += (i ? ",\"" : "\"") + tags[i] + "\"";
-        return s + "]}\n";
-    }
-
     void expect_listing(const Response &r, const std::string &body, const std::string &link)
     {
         EXPECT_EQ(r.status_line, "HTTP/1.0 200 OK");

@@ -85,6 +85,38 @@ inline std::string with_query(const std::string &location, const std::string &qu
     return location + (location.find('?') == std::string::npos ? "?" : "&") + query;
 }
 
+// The uploads in progress below a storage root (their part files).
+inline size_t upload_count(const std::string &root)
+{
+    size_t n = 0;
+    for (const auto &e : fs::directory_iterator(root + "/uploads"))
+        n += e.path().extension() == ".part";
+    return n;
+}
+
+// The "digest" values of a JSON text, in order of appearance.
+inline std::vector<std::string> digests_in(const std::string &json)
+{
+    static const std::string kKey = "\"digest\":\"";
+    std::vector<std::string> out;
+    for (size_t at = json.find(kKey); at != std::string::npos; at = json.find(kKey, at + 1)) {
+        size_t start = at + kKey.size();
+        size_t end = json.find('"', start);
+        if (end != std::string::npos)
+            out.push_back(json.substr(start, end - start));
+    }
+    return out;
+}
+
+// The tag list document of a repository holding these tags, in this order.
+inline std::string tags_body(const std::string &repo, const std::vector<std::string> &tags)
+{
+    std::string s = "{\"name\":\"" + repo + "\",\"tags\":[";
+    for (size_t i = 0; i < tags.size(); i++)
+        s += (i ? ",\"" : "\"") + tags[i] + "\"";
+    return s + "]}\n";
+}
+
 inline std::string find_lighttpd()
 {
     std::string dirs = getenv("PATH") ? getenv("PATH") : "";
@@ -277,6 +309,26 @@ protected:
             pos = next;
         }
         return r;
+    }
+
+    // A blob upload's POST; lighttpd wants a length on every POST, also an
+    // empty one.
+    Response post(const std::string &name, const std::string &query = "", const std::string &body = "")
+    {
+        std::vector<std::string> headers;
+        if (body.empty())
+            headers.push_back("Content-Length: 0");
+        return http("POST", "/v2/" + name + "/blobs/uploads/" + query, body, headers);
+    }
+
+    // The 201 of a finished upload or mount.
+    void expect_blob_created(const Response &r, const std::string &name, const std::string &digest)
+    {
+        EXPECT_EQ(r.status, 201) << r.status_line << r.body;
+        EXPECT_EQ(r.get("Location"), "/v2/" + name + "/blobs/" + digest);
+        EXPECT_EQ(r.get("Docker-Content-Digest"), digest);
+        EXPECT_EQ(r.get("Docker-Distribution-API-Version"), "registry/2.0");
+        EXPECT_EQ(r.body, "");
     }
 
     void expect_error(const Response &r, int status, const std::string &code, const std::string &message)

@@ -23,14 +23,6 @@ constexpr const char kBlobUnknown[] = "blob unknown to registry";
 
 class IsolationTest : public LighttpdTest {
 protected:
-    Response post(const std::string &name, const std::string &query = "", const std::string &body = "")
-    {
-        std::vector<std::string> headers;
-        if (body.empty())
-            headers.push_back("Content-Length: 0");
-        return http("POST", "/v2/" + name + "/blobs/uploads/" + query, body, headers);
-    }
-
     std::string push_blob(const std::string &name, const std::string &data)
     {
         std::string digest = sha256_digest(data);

@@ -24,20 +24,6 @@ std::string find_skopeo()
     return "";
 }
 
-// The "digest" values of a JSON text, in order of appearance.
-std::vector<std::string> digests_in(const std::string &json)
-{
-    static const std::string kKey = "\"digest\":\"";
-    std::vector<std::string> out;
-    for (size_t at = json.find(kKey); at != std::string::npos; at = json.find(kKey, at + 1)) {
-        size_t start = at + kKey.size();
-        size_t end = json.find('"', start);
-        if (end != std::string::npos)
-            out.push_back(json.substr(start, end - start));
-    }
-    return out;
-}
-
 // Every blob of a layout, by file name, with its bytes.
 std::map<std::string, std::string> blobs_of(const std::string &layout)
 {
