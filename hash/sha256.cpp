@@ -4,6 +4,8 @@
 // from the same blocks; the tests run the known answers through each.
 #include "sha256.h"
 
+#include "file_pieces.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -37,11 +39,6 @@ alignas(16) constexpr uint32_t K[64] = {
 constexpr uint32_t H0[8] = {
     0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
-
-// sha256_file's read size: memory stays fixed whatever the file's size.
-// Reads from the page cache cost little next to hashing; a larger buffer
-// measured no faster.
-constexpr size_t FILE_CHUNK = 65536;
 
 inline uint32_t rotr(uint32_t x, unsigned n)
 {
@@ -271,26 +268,10 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[SHA256_DIGEST_SIZE])
 
 int sha256_fd(int fd, uint8_t out[SHA256_DIGEST_SIZE])
 {
-#ifdef POSIX_FADV_SEQUENTIAL
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
     sha256_ctx ctx;
     sha256_init(&ctx);
-    alignas(64) uint8_t buf[FILE_CHUNK];
-    off_t at = 0;
-    for (;;) {
-        ssize_t n = pread(fd, buf, sizeof buf, at);
-        if (n > 0) {
-            sha256_update(&ctx, buf, (uint64_t)n);
-            at += n;
-            continue;
-        }
-        if (n == 0)
-            break;
-        if (errno == EINTR)
-            continue;
+    if (hash_file_pieces(fd, [&ctx](const uint8_t *data, size_t len) { sha256_update(&ctx, data, len); }) != 0)
         return -1;
-    }
     sha256_final(&ctx, out);
     return 0;
 }

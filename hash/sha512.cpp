@@ -6,17 +6,14 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include "sha512.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <openssl/sha.h>
+
+#include "file_pieces.h"
 
 namespace {
 
-// Read size of sha512_fd: memory stays fixed whatever the file's size.
-constexpr size_t FILE_CHUNK = 65536;
+// Pieces fed to SHA512_Update, which takes a size_t.
+constexpr uint64_t BUFFER_PIECE = 65536;
 
 } // namespace
 
@@ -28,7 +25,7 @@ void sha512_buffer(const void *data, uint64_t len, uint8_t out[SHA512_DIGEST_SIZ
     // narrows on a 32-bit size_t.
     const auto *p = static_cast<const uint8_t *>(data);
     while (len > 0) {
-        size_t piece = len > FILE_CHUNK ? FILE_CHUNK : static_cast<size_t>(len);
+        size_t piece = static_cast<size_t>(len > BUFFER_PIECE ? BUFFER_PIECE : len);
         SHA512_Update(&ctx, p, piece);
         p += piece;
         len -= piece;
@@ -38,26 +35,10 @@ void sha512_buffer(const void *data, uint64_t len, uint8_t out[SHA512_DIGEST_SIZ
 
 int sha512_fd(int fd, uint8_t out[SHA512_DIGEST_SIZE])
 {
-#ifdef POSIX_FADV_SEQUENTIAL
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
     SHA512_CTX ctx;
     SHA512_Init(&ctx);
-    alignas(64) uint8_t buf[FILE_CHUNK];
-    off_t at = 0;
-    for (;;) {
-        ssize_t n = pread(fd, buf, sizeof buf, at);
-        if (n > 0) {
-            SHA512_Update(&ctx, buf, static_cast<size_t>(n));
-            at += n;
-            continue;
-        }
-        if (n == 0)
-            break;
-        if (errno == EINTR)
-            continue;
+    if (hash_file_pieces(fd, [&ctx](const uint8_t *data, size_t len) { SHA512_Update(&ctx, data, len); }) != 0)
         return -1;
-    }
     SHA512_Final(out, &ctx);
     return 0;
 }

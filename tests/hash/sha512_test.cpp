@@ -9,20 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "hex.h"
 #include "sha512.h"
 
 namespace {
-
-std::string to_hex(const uint8_t *d, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
 
 struct Known {
     const char *label;
