@@ -230,6 +230,26 @@ TEST(CgiQuery, FindsAndDecodesParameters)
     }
 }
 
+// Repeated parameters (?tag=a&tag=b) in their order, decoded like one;
+// none from the environment, which holds one value a name.
+TEST(CgiQuery, NthValueOfARepeatedParameter)
+{
+    EnvGuard env{{"QUERY_STRING", "tag=a&x=1&tag=b%2Bc&tags=no&tag=&tag"}, {"tag", "env"}};
+    const char *want[] = {"a", "b+c", "", ""};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const char *got = cgi_query_nth("tag", i);
+        ASSERT_NE(got, nullptr);
+        EXPECT_STREQ(got, want[i]);
+    }
+    EXPECT_EQ(cgi_query_nth("tag", 4), nullptr);
+    EXPECT_EQ(cgi_query_nth("none", 0), nullptr);
+    EXPECT_EQ(cgi_query_nth("", 0), nullptr);
+    EXPECT_STREQ(cgi_query("tag"), "a");
+    EnvGuard unset{{"QUERY_STRING", std::nullopt}};
+    EXPECT_EQ(cgi_query_nth("tag", 0), nullptr);
+}
+
 TEST(CgiQuery, EmptyNameGivesEmptyString)
 {
     EnvGuard env{{"QUERY_STRING", "=1&a=2"}};
@@ -461,10 +481,14 @@ TEST(CgiReply, HeaderLinesAreExact)
         {"html", [] { cgi_header_html(); }, "Content-Type: text/html; charset=utf-8\r\n"},
         {"json", [] { cgi_header_json(); }, "Content-Type: application/json; charset=utf-8\r\n"},
         {"text", [] { cgi_header_text(); }, "Content-Type: text/plain; charset=utf-8\r\n"},
-        {"status with reason", [] { cgi_header_status(200, "OK"); }, "Status: 200 OK\r\nX-Content-Type-Options: nosniff\r\n"},
-        {"status null reason", [] { cgi_header_status(404, nullptr); }, "Status: 404\r\nX-Content-Type-Options: nosniff\r\n"},
-        {"status empty reason", [] { cgi_header_status(404, ""); }, "Status: 404\r\nX-Content-Type-Options: nosniff\r\n"},
-        {"status negative", [] { cgi_header_status(-1, "x y"); }, "Status: -1 x y\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status with reason", [] { cgi_header_status(200, "OK"); },
+         "Status: 200 OK\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status null reason", [] { cgi_header_status(404, nullptr); },
+         "Status: 404\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status empty reason", [] { cgi_header_status(404, ""); },
+         "Status: 404\r\nX-Content-Type-Options: nosniff\r\n"},
+        {"status negative", [] { cgi_header_status(-1, "x y"); },
+         "Status: -1 x y\r\nX-Content-Type-Options: nosniff\r\n"},
         {"content type", [] { cgi_header_ct("application/x; a=b"); }, "Content-Type: application/x; a=b\r\n"},
         {"extra", [] { cgi_header_extra("Location: /v2/a %d"); }, "Location: /v2/a %d\r\n"},
         {"end", [] { cgi_headers_end(); }, "\r\n"},
