@@ -166,7 +166,9 @@ void collect_batch(const char *dir_path, const char *after, std::vector<hex_name
             batch->pop_back();
         }
         batch->emplace_back();
-        memcpy(batch->back().text, entry->d_name, HEX_BUF);
+        // is_hex_name has bounded the name; a directory entry may end right
+        // after its terminator.
+        memcpy(batch->back().text, entry->d_name, strlen(entry->d_name) + 1);
         std::push_heap(batch->begin(), batch->end());
     }
     std::sort_heap(batch->begin(), batch->end());
