@@ -20,6 +20,7 @@
 
 #include <yyjson.h>
 
+#include "json_doc.h"
 #include "storage_internal.h"
 
 namespace {
@@ -29,10 +30,6 @@ constexpr size_t OWNER_BUF = REG_LIST_NAME_BUF + 1;
 // Repositories named per catalog page while every repository is visited.
 constexpr int CATALOG_PAGE = 500;
 constexpr const char HOLDS_MARKER_TEXT[] = "every repository records the blobs it holds in _layers\n";
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
 
 // The checks every hold operation starts with, in this order.
 int check_name_digest(const char *name, const char *digest)
@@ -98,7 +95,7 @@ int link_hold(const char *name, const char *digest)
 
 int manifest_links_read(const char *body, size_t len, manifest_links *out)
 {
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(body, len, 0));
+    json_doc_ptr doc(yyjson_read(body, len, 0));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root))
         return -1;
@@ -261,7 +258,7 @@ int each_repository(int (*visit)(const char *name, void *ctx), void *ctx)
         // The page is copied out: a visit may reuse the result buffer.
         std::vector<std::string> names;
         {
-            std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(json, strlen(json), 0));
+            json_doc_ptr doc(yyjson_read(json, strlen(json), 0));
             yyjson_val *list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "repositories") : nullptr;
             for (size_t i = 0; yyjson_is_arr(list) && i < yyjson_arr_size(list); ++i) {
                 yyjson_val *v = yyjson_arr_get(list, i);

@@ -23,6 +23,7 @@
 #include <dirent.h>
 #include <yyjson.h>
 
+#include "json_doc.h"
 #include "storage_internal.h"
 
 namespace {
@@ -39,13 +40,6 @@ constexpr size_t DESCRIPTOR_BUF = REG_REFERRER_DESCRIPTOR_MAX + 2;
 // Entry names looked at per pass over a subject's directory. A page never
 // holds more descriptors: each one carries a digest of 71 bytes or more.
 constexpr size_t REFERRER_BATCH = REG_REFERRERS_PAGE_MAX / 64;
-
-struct doc_deleter {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-struct mut_doc_deleter {
-    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
 
 // The string member key of an object value, or null.
 yyjson_val *str_member(yyjson_val *obj, const char *key)
@@ -115,7 +109,7 @@ bool load_referrer(const char *name, const char *subject_hex, const char *hex, c
         return false;
     // Parsed before it is served: whatever lies in the file, the listing
     // stays one valid document.
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(buf, static_cast<size_t>(len), 0));
+    json_doc_ptr doc(yyjson_read(buf, static_cast<size_t>(len), 0));
     if (!doc)
         return false;
     yyjson_val *root = yyjson_doc_get_root(doc.get());
@@ -191,7 +185,7 @@ int referrer_record_make(yyjson_doc *doc, const char *media_type, const char *di
         return -1;
     }
 
-    std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> out(yyjson_mut_doc_new(nullptr));
+    json_mut_doc_ptr out(yyjson_mut_doc_new(nullptr));
     if (!out) {
         set_error_kind(REG_ERR_NO_MEMORY, "out of memory");
         return -1;
