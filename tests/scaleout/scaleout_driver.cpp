@@ -551,16 +551,17 @@ std::string clock_now()
 struct ReadBack {
     std::string failing; // a file that exists while a brick is failing ("": never)
     Anomalies *bad = nullptr;
-    std::atomic<int> reads{0}, unavailable{0}, cut_off{0}, not_found_while_failing{0};
+    std::atomic<int> reads{0}, unavailable{0}, cut_off{0}, refused_while_failing{0};
 
     bool brick_failing() const { return !failing.empty() && access(failing.c_str(), F_OK) == 0; }
 
     // Reads an acknowledged image through port. Whatever is served whole
     // must be its bytes; an answer cut short of its Content-Length, a 5xx
     // or none at all is unavailability, which a failing brick may cause. A
-    // 404 is a lost push, unless a brick was failing meanwhile: the store
-    // then answers a lookup the file system failed (ENOTCONN) as "not
-    // there" (verify-pushes shows afterwards that nothing was lost).
+    // 4xx is a lost push, unless a brick was failing meanwhile: a lookup
+    // the file system failed (ENOTCONN) is then answered as "not there" by
+    // the store (404) or by lighttpd's X-Sendfile (403). verify-pushes
+    // shows afterwards that nothing was lost.
     void image(int port, const Image &img, const std::string &label)
     {
         const std::string what = clock_now() + " " + label + " (port " + std::to_string(port) + ")";
@@ -583,8 +584,8 @@ struct ReadBack {
                 unavailable++;
                 return false;
             }
-            if (r.status == 404 && (failing_before || brick_failing())) {
-                not_found_while_failing++;
+            if (r.status >= 400 && r.status < 500 && (failing_before || brick_failing())) {
+                refused_while_failing++;
                 return false;
             }
             bad->add(what + ": " + item + " of an acknowledged push: " + brief(r));
@@ -681,9 +682,9 @@ int run_pushes(const Options &o)
                 n = acked.size();
             }
             printf("scaleout pushes: %s%s acknowledged=%zu not_acknowledged=%d reads=%d unavailable=%d cut_off=%d "
-                   "404_while_failing=%d anomalies=%d\n",
+                   "4xx_while_failing=%d anomalies=%d\n",
                    clock_now().c_str(), back.brick_failing() ? " (brick failing)" : "", n, failed.load(),
-                   back.reads.load(), back.unavailable.load(), back.cut_off.load(), back.not_found_while_failing.load(),
+                   back.reads.load(), back.unavailable.load(), back.cut_off.load(), back.refused_while_failing.load(),
                    bad.count.load());
             fflush(stdout);
         }
@@ -703,7 +704,7 @@ int run_pushes(const Options &o)
                   " acknowledged=" + std::to_string(acked.size()) + " not_acknowledged=" + std::to_string(failed) +
                       " reads=" + std::to_string(back.reads) + " unavailable=" + std::to_string(back.unavailable) +
                       " cut_off=" + std::to_string(back.cut_off) +
-                      " 404_while_failing=" + std::to_string(back.not_found_while_failing));
+                      " 4xx_while_failing=" + std::to_string(back.refused_while_failing));
 }
 
 int run_verify_pushes(const Options &o)
