@@ -296,13 +296,30 @@ use_store() {
     mkdir -p "$work/m1/$store"
     start_node n1 "$port1" "$work/m1/$store"
     start_node n2 "$port2" "$work/m2/$store"
+    node_opts=(--node1 "http://127.0.0.1:$port1" --node2 "http://127.0.0.1:$port2"
+               --root1 "$work/m1/$store" --root2 "$work/m2/$store" --work "$work")
 }
 
+# in_background COMMAND...: COMMAND waited for in the background, so that an
+# interrupt reaches the trap at once (bash runs a trap only between
+# commands) and the clean-up finds it among the PIDs it stops.
+in_background() {
+    local pid rc=0 p rest=
+    "$@" &
+    pid=$!
+    bg_pids="$bg_pids $pid"
+    wait "$pid" || rc=$?
+    for p in $bg_pids; do [ "$p" = "$pid" ] || rest="$rest $p"; done
+    bg_pids=$rest
+    return "$rc"
+}
+
+# The driver's options that name the nodes and their roots.
+node_opts=()
 drive() { # SCENARIO [OPTIONS...]: the driver against both nodes
     local scenario=$1
     shift
-    timeout 300 "$driver" "$scenario" --node1 "http://127.0.0.1:$port1" --node2 "http://127.0.0.1:$port2" \
-        --root1 "$work/m1/$store" --root2 "$work/m2/$store" --work "$work" "$@"
+    in_background timeout 300 "$driver" "$scenario" "${node_opts[@]}" "$@"
 }
 
 passed=0
@@ -343,8 +360,8 @@ check() {
 # requests, one at a time.
 latency() {
     local rc=0
-    timeout 120 "$driver" latency --node1 "http://127.0.0.1:$port1" --node2 "http://127.0.0.1:$1" --rounds 100 \
-        >"$work/latency.txt" || rc=$?
+    in_background timeout 120 "$driver" latency --node1 "http://127.0.0.1:$port1" --node2 "http://127.0.0.1:$1" \
+        --rounds 100 >"$work/latency.txt" || rc=$?
     cat "$work/latency.txt"
     awk '/^scaleout latency/ {
         for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
@@ -385,8 +402,8 @@ make_index_layout() (
 )
 
 skopeo_copy() {
-    env HOME="$work/home" TMPDIR="$work/tmp" timeout 120 skopeo --policy "$work/policy.json" copy --all \
-        --preserve-digests --quiet "$@"
+    in_background env HOME="$work/home" TMPDIR="$work/tmp" timeout 120 skopeo --policy "$work/policy.json" \
+        copy --all --preserve-digests --quiet "$@"
 }
 
 # skopeo_through FROM_PORT TO_PORT NAME: pushed through one node, copied out
@@ -499,7 +516,7 @@ fail_brick() {
 
 brick_failure() {
     local log=$work/acks.log pusher rc=0 split
-    drive pushes --seconds 50 --log "$log" --failing "$work/brick-failing" &
+    timeout 300 "$driver" pushes "${node_opts[@]}" --seconds 50 --log "$log" --failing "$work/brick-failing" &
     pusher=$!
     bg_pids="$bg_pids $pusher"
     sleep 6
