@@ -8,7 +8,9 @@
 #          described below
 #   test   serve, plus GoogleTest, the clients of the end-to-end suites
 #          (skopeo, podman), htpasswd and openssl for their credentials and
-#          certificates, and clang with libFuzzer (scripts/fuzz.sh)
+#          certificates, clang with libFuzzer (scripts/fuzz.sh), and the
+#          GlusterFS server and FUSE client of scripts/scaleout_test.sh
+#          (which starts its own glusterd; the package enables no service)
 #   bench  serve, plus wrk, valgrind, openssl, GNU time, ss and Debian's
 #          docker-registry (the peer of scripts/bench.sh, which starts its own
 #          instance: the packaged service is never started and is disabled)
@@ -32,7 +34,7 @@ serve_pkgs="g++ cmake make pkg-config libssl-dev lighttpd lighttpd-mod-openssl c
 # libgmock-dev: Debian's GTest CMake package refers to gmock's files too.
 # apache2-utils: htpasswd, which writes the bcrypt password files that
 # lighttpd's mod_authn_file reads.
-test_pkgs="googletest libgtest-dev libgmock-dev skopeo podman apache2-utils openssl clang libfuzzer-14-dev libclang-rt-14-dev"
+test_pkgs="googletest libgtest-dev libgmock-dev skopeo podman apache2-utils openssl clang libfuzzer-14-dev libclang-rt-14-dev glusterfs-server glusterfs-client"
 bench_pkgs="wrk valgrind openssl time iproute2 docker-registry"
 
 prefix=${REG_YYJSON_PREFIX:-/opt/halvane/yyjson}
@@ -46,7 +48,7 @@ keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 patchless_revision=0.10.0+ds-1
 
 usage() {
-    sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
 }
 die() {
     echo "setup: $*" >&2

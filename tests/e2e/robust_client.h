@@ -82,6 +82,15 @@ inline Response http_at(int port, const std::string &method, const std::string &
     return parse_response(raw_exchange(port, req));
 }
 
+// A reply in a line: its status and the start of its body.
+inline std::string brief(const Response &r)
+{
+    std::string body = r.body.size() > 200 ? r.body.substr(0, 200) + "..." : r.body;
+    while (!body.empty() && body.back() == '\n')
+        body.pop_back();
+    return std::to_string(r.status) + (body.empty() ? "" : " " + body);
+}
+
 // A further lighttpd serving the same programs from its own run directory.
 struct ExtraServer {
     int port = -1;

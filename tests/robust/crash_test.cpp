@@ -26,13 +26,13 @@
 
 #include <gtest/gtest.h>
 
-#include "reg_storage.h"
-#include "subprocess.h"
+#include "crash_check.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using cgitest::sha256_digest;
+using namespace crashcheck;
 
 // Sanitized programs run several times slower; fewer rounds keep the suite
 // within its time while every kill point stays reachable.
@@ -42,24 +42,8 @@ constexpr int kScaleDiv = 3;
 constexpr int kScaleDiv = 1;
 #endif
 
-// One path level: the statistics count first-level repositories only.
-constexpr const char kRepo[] = "crashapp";
 constexpr const char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
 constexpr const char kDockerType[] = "application/vnd.docker.distribution.manifest.v2+json";
-
-std::string read_all(const std::string &p)
-{
-    std::string out;
-    FILE *f = fopen(p.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
 
 void write_all_file(const std::string &p, const std::string &data)
 {
@@ -67,81 +51,6 @@ void write_all_file(const std::string &p, const std::string &data)
     ASSERT_NE(f, nullptr) << p;
     ASSERT_EQ(fwrite(data.data(), 1, data.size(), f), data.size());
     ASSERT_EQ(fclose(f), 0);
-}
-
-bool is_hex64(const std::string &s)
-{
-    return s.size() == 64 &&
-           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-bool is_temp_name(const std::string &base)
-{
-    return !base.empty() && base[0] == '.' && base.find(".tmp.") != std::string::npos;
-}
-
-using Clock = std::chrono::steady_clock;
-
-struct RunResult {
-    bool killed = false; // died by SIGKILL
-    bool exited = false;
-    int status = -1;
-    double seconds = 0;
-};
-
-// Starts argv with env, stdin from stdin_path (or /dev/null), output to
-// /dev/null, and kills it after delay_us unless it ends first. A negative
-// delay lets it run to its end.
-RunResult run_and_kill(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                       const std::string &stdin_path, long delay_us)
-{
-    std::vector<char *> argv, envp;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-
-    RunResult r;
-    Clock::time_point start = Clock::now();
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return r;
-    if (pid == 0) {
-        int in = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
-        int out = open("/dev/null", O_WRONLY);
-        if (in < 0 || out < 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    int st = 0;
-    if (delay_us >= 0) {
-        Clock::time_point deadline = start + std::chrono::microseconds(delay_us);
-        // Short naps until the deadline so a quick exit is seen early.
-        for (;;) {
-            pid_t w = waitpid(pid, &st, WNOHANG);
-            if (w == pid)
-                goto reaped;
-            if (Clock::now() >= deadline)
-                break;
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-        }
-        kill(pid, SIGKILL);
-    }
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-reaped:
-    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    r.killed = WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL;
-    r.exited = WIFEXITED(st);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
 }
 
 class CrashTest : public cgitest::TempDirTest {
@@ -161,12 +70,7 @@ protected:
     std::vector<std::string> cgi_env(const std::string &method, const std::string &path_info, size_t length,
                                      const std::string &query = "", const std::string &type = "")
     {
-        std::vector<std::string> env = {"REQUEST_METHOD=" + method, "PATH_INFO=" + path_info,
-                                        "REGISTRY_STORAGE_ROOT=" + root_, "QUERY_STRING=" + query,
-                                        "CONTENT_LENGTH=" + std::to_string(length)};
-        if (!type.empty())
-            env.push_back("CONTENT_TYPE=" + type);
-        return env;
+        return crashcheck::cgi_env(root_, method, path_info, length, query, type);
     }
 
     // One manifest request through the program, run to its end.
@@ -185,120 +89,26 @@ protected:
     }
 
     // Every file of the tree against its name; the program and the listing
-    // views against the files. Adds to anomalies_ with a line per finding.
+    // views against the files (crash_check.h). Adds to anomalies_ with a
+    // line per finding.
     void check_store(const std::map<std::string, std::string> &known_types)
     {
-        const std::string manifests = root_ + "/repositories/" + kRepo + "/_manifests";
-        std::set<std::string> bodies;
-        std::set<std::string> good_tags, linkless_tags;
-        int blobs = 0, uploads = 0;
-        temps_ = 0;
-        for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator(); ++it) {
-            if (!it->is_regular_file())
-                continue;
-            const std::string p = it->path().string();
-            const std::string rel = p.substr(root_.size() + 1);
-            const std::string base = it->path().filename().string();
-            const std::string parent = it->path().parent_path().filename().string();
-            if (is_temp_name(base)) {
-                temps_++;
-                continue;
-            }
-            if (rel == "config.json" || rel == "repository-holds")
-                continue;
-            if (rel.rfind("blobs/sha256/", 0) == 0) {
-                blobs++;
-                if (!is_hex64(base) || base.substr(0, 2) != parent || sha256_digest(read_all(p)) != "sha256:" + base)
-                    anomaly("blob does not hash to its name: " + rel);
-                continue;
-            }
-            if (rel.rfind("uploads/", 0) == 0) {
-                uploads++;
-                continue;
-            }
-            if (it->path().parent_path().string() == manifests) {
-                if (base == ".lock")
-                    continue; // the repository's lock, never removed
-                std::string hex = base.size() == 67 && base.ends_with(".ct") ? base.substr(0, 64) : base;
-                if (!is_hex64(hex)) {
-                    anomaly("unexpected file: " + rel);
-                } else if (hex == base) {
-                    bodies.insert(hex);
-                    if (sha256_digest(read_all(p)) != "sha256:" + hex)
-                        anomaly("manifest body does not hash to its name: " + rel);
-                } else {
-                    auto k = known_types.find(hex);
-                    if (k == known_types.end() || read_all(p) != k->second)
-                        anomaly("media type file not whole: " + rel + " = '" + read_all(p) + "'");
-                }
-                continue;
-            }
-            if (rel.starts_with(std::string("repositories/") + kRepo + "/_manifests/revisions/sha256/") &&
-                base == "link") {
-                if (read_all(p) != "sha256:" + parent)
-                    anomaly("revision link not whole: " + rel);
-                continue;
-            }
-            if (rel.starts_with(std::string("repositories/") + kRepo + "/_manifests/tags/") && base == "link" &&
-                parent == "current")
-                continue; // checked below, tag by tag
-            anomaly("unexpected file: " + rel);
-        }
-
-        // Tags: a link is a whole digest naming a whole body, served as such.
-        if (fs::is_directory(manifests + "/tags")) {
-            for (const auto &e : fs::directory_iterator(manifests + "/tags")) {
-                const std::string tag = e.path().filename().string();
-                const std::string link_path = e.path().string() + "/current/link";
-                if (!fs::exists(link_path)) {
-                    linkless_tags.insert(tag);
-                    cgitest::Outcome get = manifest_request("GET", tag);
-                    if (get.out.find("Status: 404") != 0 || get.out.find("MANIFEST_UNKNOWN") == std::string::npos)
-                        anomaly("tag without link not answered 404: " + tag + ": " + get.out.substr(0, 80));
-                    continue;
-                }
-                const std::string link = read_all(link_path);
-                if (link.size() != 71 || link.rfind("sha256:", 0) != 0 || !is_hex64(link.substr(7))) {
-                    anomaly("tag link not whole: " + tag + " = '" + link + "'");
-                    continue;
-                }
-                if (!bodies.count(link.substr(7))) {
-                    anomaly("tag names a missing body: " + tag);
-                    continue;
-                }
-                good_tags.insert(tag);
-                cgitest::Outcome get = manifest_request("GET", tag);
-                cgitest::Reply reply = cgitest::parse_reply(get.out);
-                bool digest_ok =
-                    std::find(reply.headers.begin(), reply.headers.end(),
-                              "Docker-Content-Digest: " + sha256_digest(reply.body)) != reply.headers.end();
-                if (get.out.find("Status: 200") != 0 || !digest_ok || sha256_digest(reply.body) != link ||
-                    reply.body != read_all(manifests + "/" + link.substr(7)))
-                    anomaly("tag not served whole: " + tag + ": " + get.out.substr(0, 80));
-            }
-        }
-
-        // The views count what is whole and nothing else.
-        ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-        std::string expect_tags = std::string("{\"name\":\"") + kRepo + "\",\"tags\":[";
-        bool first = true;
-        for (const std::string &t : good_tags) { // std::set: byte order, as the list sorts
-            expect_tags += (first ? "\"" : ",\"") + t + "\"";
-            first = false;
-        }
-        expect_tags += "]}";
-        const char *tags = fs::is_directory(manifests) ? reg_tags_list_json(kRepo) : expect_tags.c_str();
-        if (!tags || expect_tags != tags)
-            anomaly("tag list differs: " + std::string(tags ? tags : reg_storage_last_error()) + " vs " + expect_tags);
-        const char *stats = reg_storage_get_stats_json();
-        std::string s = stats ? stats : "";
-        for (const std::string &want :
-             {"\"tags\":" + std::to_string(good_tags.size()) + ",", "\"blobs\":" + std::to_string(blobs) + ",",
-              "\"active_uploads\":" + std::to_string(uploads) + ","}) {
-            if (s.find(want) == std::string::npos)
-                anomaly("statistics miscount (" + want + "): " + s);
-        }
-        linkless_ = linkless_tags.size();
+        auto fetch = [this](const std::string &tag) {
+            cgitest::Outcome get = manifest_request("GET", tag);
+            cgitest::Reply reply = cgitest::parse_reply(get.out);
+            ServedTag out;
+            out.status = get.out.find("Status: 200") == 0 ? 200 : get.out.find("Status: 404") == 0 ? 404 : 0;
+            out.body = reply.body;
+            for (const std::string &h : reply.headers)
+                if (h.rfind("Docker-Content-Digest: ", 0) == 0)
+                    out.digest_header = h.substr(23);
+            out.unknown_doc = get.out.find("MANIFEST_UNKNOWN") != std::string::npos;
+            return out;
+        };
+        StoreFacts facts =
+            crashcheck::check_store(root_, known_types, fetch, [this](const std::string &what) { anomaly(what); });
+        temps_ = facts.temps;
+        linkless_ = facts.linkless;
     }
 
     void anomaly(const std::string &what)
@@ -315,20 +125,6 @@ protected:
     int temps_ = 0;
     size_t linkless_ = 0;
 };
-
-// Manifests of several sizes: the larger ones keep the program writing long
-// enough for kills to land inside every step.
-std::vector<std::string> make_manifests()
-{
-    std::vector<std::string> out;
-    const size_t sizes[] = {0, 2000, 60000, 300000, 900000};
-    char c = 'a';
-    for (size_t pad : sizes) {
-        out.push_back(cgitest::manifest(c, ",\"annotations\":{\"pad\":\"" + std::string(pad, 'x') + "\"}"));
-        c++;
-    }
-    return out;
-}
 
 TEST_F(CrashTest, ManifestPutsKilledAnywhereLeaveWholeManifests)
 {
