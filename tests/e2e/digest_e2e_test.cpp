@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "e2e_server.h"
+#include "reg_storage.h"
 
 using namespace e2e;
 using cgitest::manifest;
@@ -30,7 +31,8 @@ constexpr const char kSigType[] = "application/vnd.example.sig";
 constexpr const char kSbomType[] = "application/spdx+json";
 constexpr const char kBlobUnknown[] = "blob unknown to registry";
 // Manifests up to 4 MiB are stored; one byte more is refused.
-constexpr size_t kManifestLimit = 4194304;
+constexpr size_t kManifestLimit = REG_MANIFEST_MAX;
+static_assert(kManifestLimit == 4194304);
 
 std::string sha512_digest(std::string_view data)
 {

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -38,6 +39,21 @@ using cgitest::sha256_digest;
 
 // One path level: the statistics count first-level repositories only.
 inline constexpr const char kRepo[] = "crashapp";
+
+// The blobs the killed finishes store: random bytes from seed, of sizes
+// whose hashing takes long enough to be killed in, and a tiny one.
+inline std::vector<std::string> blob_contents(unsigned seed)
+{
+    std::mt19937 bytes(seed);
+    std::vector<std::string> contents;
+    for (size_t size : {size_t(1) << 20, size_t(3) << 20, size_t(5) << 19, size_t(17), size_t(2) << 20}) {
+        std::string c(size, '\0');
+        for (char &ch : c)
+            ch = static_cast<char>(bytes());
+        contents.push_back(c);
+    }
+    return contents;
+}
 
 inline std::string read_all(const std::string &p)
 {

@@ -215,14 +215,7 @@ TEST_F(CrashTest, ManifestPutsKilledAnywhereLeaveWholeManifests)
 TEST_F(CrashTest, BlobFinishKilledAnywhereLosesNothing)
 {
     ASSERT_EQ(reg_storage_init(root_.c_str()), 0) << reg_storage_last_error();
-    std::mt19937 bytes(seed_);
-    std::vector<std::string> contents;
-    for (size_t size : {size_t(1) << 20, size_t(3) << 20, size_t(5) << 19, size_t(17), size_t(2) << 20}) {
-        std::string c(size, '\0');
-        for (char &ch : c)
-            ch = static_cast<char>(bytes());
-        contents.push_back(c);
-    }
+    const std::vector<std::string> contents = crashcheck::blob_contents(seed_);
 
     auto prepare = [&](const std::string &content, std::string *uuid) {
         char id[REG_UUID_BUF] = {};

@@ -406,14 +406,7 @@ public:
 
     int blobs()
     {
-        std::mt19937 bytes(o_.seed);
-        std::vector<std::string> contents;
-        for (size_t size : {size_t(1) << 20, size_t(3) << 20, size_t(5) << 19, size_t(17), size_t(2) << 20}) {
-            std::string c(size, '\0');
-            for (char &ch : c)
-                ch = static_cast<char>(bytes());
-            contents.push_back(c);
-        }
+        const std::vector<std::string> contents = crashcheck::blob_contents(o_.seed);
         const std::string repo = crashcheck::kRepo;
         const std::string prog = std::string(CGI_BIN_DIR) + "/v2_upload";
         auto finish_env = [&](int node, const std::string &id, const std::string &digest) {
