@@ -122,6 +122,14 @@ int file_exists(const char *path)
     return (stat(path, &st) == 0 && !S_ISDIR(st.st_mode)) ? 1 : 0;
 }
 
+int file_probe(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : 1;
+    return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+}
+
 int dir_exists(const char *path)
 {
     struct stat st;

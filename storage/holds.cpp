@@ -144,14 +144,25 @@ int reg_repo_blob_held(const char *name, const char *digest)
 {
     if (check_name_digest(name, digest) != 0)
         return -1;
-    if (!blob_stored(digest))
-        return 0;
     char path[REG_PATH_BUF];
-    repo_hold_path(name, digest, path, sizeof path);
-    if (file_exists(path))
-        return 1;
-    holds_marker_path(path, sizeof path);
-    return file_exists(path) ? 0 : 1;
+    blob_path_for_digest(digest, path, sizeof path);
+    int found = file_probe(path);
+    if (found == 1) {
+        repo_hold_path(name, digest, path, sizeof path);
+        found = file_probe(path);
+        if (found == 0) {
+            // Without the marker every stored blob counts as held.
+            holds_marker_path(path, sizeof path);
+            found = file_probe(path);
+            if (found >= 0)
+                return found == 1 ? 0 : 1;
+        }
+    }
+    if (found < 0) {
+        set_fault("cannot look up blob %s for %s", digest, name);
+        return -1;
+    }
+    return found;
 }
 
 int reg_repo_blob_link(const char *name, const char *digest)

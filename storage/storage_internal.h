@@ -101,6 +101,11 @@ void path_join(char *out, size_t size, const char *first, const char *second);
 char *xstrdup(const char *s);
 int mkdirs(const char *path);
 int file_exists(const char *path);
+// file_exists for an answer a client is given: 1 when a file is there, 0
+// when nothing (or a directory) is, -1 with errno when the lookup itself
+// failed. A cluster file system that lost its servers fails lookups
+// (ENOTCONN, EIO); that must not read as "absent".
+int file_probe(const char *path);
 int dir_exists(const char *path);
 int64_t file_size(const char *path);
 int read_file(const char *path, char *buf, size_t cap, uint64_t *out_len);

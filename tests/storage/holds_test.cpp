@@ -89,6 +89,42 @@ TEST_F(HoldsTest, ARepositorySeesOnlyTheBlobsItHolds)
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NOT_FOUND);
 }
 
+// A lookup that fails is no answer: on a cluster file system that lost its
+// servers, "not held" would send the client away with 404 for bytes that
+// are stored. Each file the answer rests on is made unreadable in turn (a
+// symbolic link to itself: stat fails with ELOOP, also for root).
+TEST_F(HoldsTest, ALookupThatFailsIsAFaultNotAnAbsence)
+{
+    const std::string d = push_blob("a/app", "layer bytes");
+    const std::string hex = d.substr(7);
+    const std::string blob = root_ + "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
+    char marker[REG_PATH_BUF];
+    holds_marker_path(marker, sizeof marker);
+    struct Case {
+        const char *label;
+        const char *repo;
+        std::string path;
+    };
+    const Case kCases[] = {
+        {"the hold", "a/app", root_ + "/repositories/a/app/_layers/" + hex},
+        {"the holds marker", "b/app", marker},
+        {"the blob", "a/app", blob},
+    };
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.label);
+        const std::string &path = c.path;
+        const std::string aside = path + ".aside";
+        ASSERT_EQ(rename(path.c_str(), aside.c_str()), 0) << path;
+        ASSERT_EQ(symlink(path.c_str(), path.c_str()), 0);
+        EXPECT_EQ(reg_repo_blob_held(c.repo, d.c_str()), -1);
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO) << reg_storage_last_error();
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        ASSERT_EQ(rename(aside.c_str(), path.c_str()), 0);
+    }
+    EXPECT_EQ(reg_repo_blob_held("a/app", d.c_str()), 1);
+    EXPECT_EQ(reg_repo_blob_held("b/app", d.c_str()), 0);
+}
+
 TEST_F(HoldsTest, OnlyStoredBlobsAreLinkedAndOnlyValidArgumentsTaken)
 {
     const std::string absent = digest_of("never stored");
