@@ -62,25 +62,28 @@ const digest_algo *hex_name_algo(const char *hex)
     return nullptr;
 }
 
+const digest_algo *digest_prefix_algo(const char *s)
+{
+    // The name and its ':' are compared as one prefix, case-sensitively.
+    for (const digest_algo &a : DIGEST_ALGOS) {
+        size_t name_len = strlen(a.name);
+        if (strncmp(s, a.name, name_len) == 0 && s[name_len] == ':')
+            return &a;
+    }
+    return nullptr;
+}
+
 const digest_algo *digest_algo_of(const char *s)
 {
     if (s == nullptr)
         return nullptr;
-    // The name and its ':' are compared as one prefix, case-sensitively.
-    if (!reference_is_digest(s))
-        return nullptr;
-    const digest_algo *by_digits = hex_name_algo(s + DIGEST_PREFIX_LEN);
-    return by_digits && strncmp(s, by_digits->name, DIGEST_PREFIX_LEN - 1) == 0 ? by_digits : nullptr;
+    const digest_algo *algo = digest_prefix_algo(s);
+    return algo && hex_name_algo(s + DIGEST_PREFIX_LEN) == algo ? algo : nullptr;
 }
 
 int reference_is_digest(const char *reference)
 {
-    for (const digest_algo &a : DIGEST_ALGOS) {
-        size_t name_len = strlen(a.name);
-        if (strncmp(reference, a.name, name_len) == 0 && reference[name_len] == ':')
-            return 1;
-    }
-    return 0;
+    return digest_prefix_algo(reference) != nullptr ? 1 : 0;
 }
 
 int reg_reference_is_digest(const char *reference)

@@ -85,9 +85,11 @@ int tag_names_digest(const char *name, const char *tag, const char *hex)
     char link[LINK_READ_BUF] = {};
     if (read_file(link_path, link, sizeof link, nullptr) != 0)
         return 0;
-    const digest_algo *algo = hex_name_algo(hex);
-    return algo && strncmp(link, algo->name, DIGEST_PREFIX_LEN - 1) == 0 && link[DIGEST_PREFIX_LEN - 1] == ':' &&
-           strncmp(link + DIGEST_PREFIX_LEN, hex, algo->hex_len) == 0;
+    if (!is_hex_name(hex))
+        return 0;
+    char digest[REG_DIGEST_BUF];
+    digest_of_hex_name(hex, digest);
+    return strncmp(link, digest, strlen(digest)) == 0;
 }
 
 namespace {

@@ -49,6 +49,9 @@ const digest_algo *digest_algo_of(const char *digest);
 // The algorithm whose digits a file name is: 64 or 128 lowercase
 // hexadecimal digits and nothing else; null otherwise.
 const digest_algo *hex_name_algo(const char *hex);
+// The algorithm whose name and ':' begin s, whatever follows; null when
+// none does.
+const digest_algo *digest_prefix_algo(const char *s);
 // A reference that begins with an algorithm's name and ':' asks for a
 // manifest by digest (and must then be a valid digest string); any other
 // reference is a tag.

@@ -203,10 +203,8 @@ void link_problem(const char *content, size_t len, const char *own_hex, char *ou
 {
     out[0] = '\0';
     // The algorithm's name at the start tells how long the digest must be.
-    size_t digest_len = 0;
-    for (const digest_algo &a : DIGEST_ALGOS)
-        if (strncmp(content, a.name, DIGEST_PREFIX_LEN - 1) == 0 && content[DIGEST_PREFIX_LEN - 1] == ':')
-            digest_len = DIGEST_PREFIX_LEN + a.hex_len;
+    const digest_algo *algo = digest_prefix_algo(content);
+    const size_t digest_len = algo ? DIGEST_PREFIX_LEN + algo->hex_len : 0;
     bool digest_first = digest_len > 0 && len >= digest_len && strnlen(content, digest_len) == digest_len;
     char head[REG_DIGEST_BUF] = "";
     if (digest_first)
