@@ -70,7 +70,7 @@ constexpr oci_error_codes BLOB_CODES = {"NAME_INVALID", "DIGEST_INVALID", "BLOB_
 // repository is asked about it; the name has passed the request layer.
 void check_digest(const char *digest)
 {
-    if (reg_blob_exists(digest) < 0)
+    if (!reg_digest_valid(digest))
         oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 }
 

@@ -32,10 +32,8 @@ void handle_v2_referrers(const oci_request &req)
     const bool head = strcmp(method, "HEAD") == 0;
     if (strcmp(method, "GET") != 0 && !head)
         oci_send_error(405, "UNSUPPORTED", "Method not allowed for referrers endpoint");
-    // The storage library judges a digest's form, as for the blob routes: a
-    // blob lookup answers -1 only for a malformed digest once the storage is
-    // open, which it is before any handler runs.
-    if (reg_blob_exists(ref) < 0)
+    // The storage library judges a digest's form, as for the blob routes.
+    if (!reg_digest_valid(ref))
         oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
     const char *artifact_type = cgi_query("artifactType");
@@ -45,7 +43,7 @@ void handle_v2_referrers(const oci_request &req)
     int n = PAGING_ALL;
     if (!paging_parse_n(n_text, &n))
         oci_send_error(400, "UNSUPPORTED", "invalid number of results requested");
-    if (last[0] != '\0' && reg_blob_exists(last) < 0)
+    if (last[0] != '\0' && !reg_digest_valid(last))
         oci_send_error(400, "DIGEST_INVALID", "invalid last digest");
 
     char next_last[REG_DIGEST_BUF] = {};

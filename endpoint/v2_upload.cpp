@@ -187,7 +187,7 @@ int start_upload(const char *name)
 // that never outlives the request.
 int monolithic_upload(const char *name, const char *digest)
 {
-    if (reg_blob_exists(digest) < 0)
+    if (!reg_digest_valid(digest))
         oci_send_error(400, "DIGEST_INVALID", "invalid digest");
     oci_body body;
     char uuid[REG_UUID_BUF] = {};
@@ -255,7 +255,7 @@ int put_upload(const char *name, const char *uuid)
     query_copy("digest", digest, sizeof digest);
     if (digest[0] == '\0')
         oci_send_error(400, "DIGEST_INVALID", "digest missing");
-    if (reg_blob_exists(digest) < 0)
+    if (!reg_digest_valid(digest))
         oci_send_error(400, "DIGEST_INVALID", "invalid digest");
 
     oci_body body;

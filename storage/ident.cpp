@@ -101,6 +101,11 @@ int digest_any_valid(const char *s)
     return digest_algo_of(s) != nullptr ? 1 : 0;
 }
 
+int reg_digest_valid(const char *digest)
+{
+    return digest && digest_any_valid(digest) ? 1 : 0;
+}
+
 static void digest_format(const digest_algo *algo, const uint8_t *raw, char *out)
 {
     char hex[DIGEST_HEX_BUF];

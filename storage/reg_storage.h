@@ -24,6 +24,10 @@
 // 1 when a reference names a manifest by digest (it begins with "sha256:"
 // or "sha512:"), 0 when it is a tag.
 int reg_reference_is_digest(const char *reference);
+// 1 when digest is a well-formed digest string of either algorithm and
+// nothing else (what every blob and manifest operation accepts), 0 when it
+// is not or is null. Checks the text only: nothing is looked up.
+int reg_digest_valid(const char *digest);
 
 // Sizes callers allocate for the library's outputs.
 // The longest digest string: "sha512:" + 128 digits + NUL.
